@@ -1,0 +1,10 @@
+#include "common/log.h"
+
+Q_LOGGING_CATEGORY(lcStation, "orvalla.station")
+Q_LOGGING_CATEGORY(lcRecording, "orvalla.recording")
+Q_LOGGING_CATEGORY(lcSettings, "orvalla.settings")
+Q_LOGGING_CATEGORY(lcPublish, "orvalla.publish")
+Q_LOGGING_CATEGORY(lcNet, "orvalla.net")
+Q_LOGGING_CATEGORY(lcExcel, "orvalla.excel")
+Q_LOGGING_CATEGORY(lcWebcam, "orvalla.webcam")
+Q_LOGGING_CATEGORY(lcApp, "orvalla.app")

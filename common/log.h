@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// One category per area; every significant event is one line on standard error.
+Q_DECLARE_LOGGING_CATEGORY(lcStation)
+Q_DECLARE_LOGGING_CATEGORY(lcRecording)
+Q_DECLARE_LOGGING_CATEGORY(lcSettings)
+Q_DECLARE_LOGGING_CATEGORY(lcPublish)
+Q_DECLARE_LOGGING_CATEGORY(lcNet)
+Q_DECLARE_LOGGING_CATEGORY(lcExcel)
+Q_DECLARE_LOGGING_CATEGORY(lcWebcam)
+Q_DECLARE_LOGGING_CATEGORY(lcApp)

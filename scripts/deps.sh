@@ -1,0 +1,31 @@
+# Sourced by the run and test commands: installs the Debian packages that are
+# missing (only those), as root, on a Debian 12 machine.
+
+ORVALLA_BUILD_PACKAGES=(
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-multimedia-dev libgl-dev
+    tzdata locales
+)
+ORVALLA_TEST_PACKAGES=(
+    socat curl python3 python3-pyftpdlib python3-aiosmtpd
+)
+
+orvalla_install_missing() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return 0
+    fi
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine (as root), builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs every test. Exits non-zero on any failure.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=deps.sh
+source "$root/scripts/deps.sh"
+orvalla_install_missing "${ORVALLA_BUILD_PACKAGES[@]}" "${ORVALLA_TEST_PACKAGES[@]}"
+
+build="${ORVALLA_TEST_BUILD_DIR:-$root/build/asan}"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVALLA_SANITIZE=ON
+cmake --build "$build" -j "$(nproc)"
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" "$@"
