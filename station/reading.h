@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMetaType>
 #include <cstdint>
 
 namespace orvalla {
@@ -26,3 +27,6 @@ struct Reading {
 };
 
 } // namespace orvalla
+
+// Carried by signals and QVariant.
+Q_DECLARE_METATYPE(orvalla::Reading)
