@@ -23,7 +23,9 @@ bool replaceFile(const QString &path, const QByteArray &bytes, QString *error,
     }
     if (permissions)
         file.setPermissions(permissions);
-    if (file.write(bytes) != bytes.size()) {
+    // Flush here: a short write (disk full, file size limit) found only when
+    // commit() flushes is not reported by commit() in every Qt version.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         setError(error, QStringLiteral("%1: %2").arg(path, file.errorString()));
         file.cancelWriting();
         return false;

@@ -1,0 +1,129 @@
+#pragma once
+
+// The operator's settings and their file meteo.cfg. Logic only: the window
+// copies these values into its fields and back.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+
+namespace orvalla
+{
+
+struct MaxMinState;
+
+// The six check boxes carried by the settings file, in the order it loads them.
+enum class SettingsSwitch {
+    CorreoAuto, // CheckBox_correo_auto
+    FtpAuto, // CheckBox_ftp_auto
+    HttpActivo, // CheckBox_http_activo
+    ExcelActivo, // CheckBox_excel_activo
+    ModoSimulado, // CheckBox_modo_simulado
+    WebcamAuto, // CheckBox_webcam_auto
+};
+
+// Every setting, with the compiled-in defaults. Text members are the texts of
+// the window's fields (named after them); numbers are the values held beside.
+struct Settings {
+    // System identifier: at most 99 characters, prefix of the data file names.
+    QString identifier = QStringLiteral("tarvelo");
+
+    // Switches.
+    bool correo_auto = false;
+    bool ftp_auto = false;
+    bool http_activo = false;
+    bool excel_activo = false;
+    bool modo_simulado = false;
+    bool webcam_auto = false;
+
+    // Numbers held (seconds) and the texts of the fields that show them.
+    std::int32_t mail_time = 36000;
+    std::int32_t ftp_interval = 900;
+    std::int32_t log_interval = 600;
+    QString correo_intervalo = QStringLiteral("600"); // Edit_correo_intervalo, minutes
+    QString ftp_intervalo = QStringLiteral("15"); // Edit_ftp_intervalo, minutes
+    QString datos_intervalo_min = QStringLiteral("10"); // Edit_datos_intervalo_min, minutes
+
+    // The four tracker settings. They mirror the MaxMinState fields of the same
+    // names: LoadSettings keeps both equal.
+    std::int32_t start_offset = 71700;
+    std::int32_t period = 300;
+    std::int32_t failure_limit = 3600;
+    std::int32_t min_readings = 24;
+
+    // Calibration values and their fields.
+    float pyranometer_cal = 3.92f;
+    float transmitter_vref = 4.0f;
+    float barometer_cal = 3.2717f;
+    QString cal_pir = QStringLiteral("3,92"); // Edit_cal_pir
+    QString vref_tx = QStringLiteral("4,0"); // Edit_vref_tx
+    QString cal_bar = QStringLiteral("3,2717"); // Edit_cal_bar
+
+    // Mail.
+    QString servidor_smtp = QStringLiteral("smtp.example.org");
+    QString porto_smtp = QStringLiteral("25");
+    QString clave_smtp;
+    QString usuario_smtp;
+    QString dominio_smtp = QStringLiteral("example.org");
+    QString remitente_smtp = QStringLiteral("estacion@example.org");
+    QString motivo_smtp = QStringLiteral("información meteorolóxica");
+    QStringList destinatarios_smtp = { QStringLiteral("meteo@example.org") }; // memo lines
+
+    // FTP.
+    QString ftp_hostname = QStringLiteral("ftp.example.org");
+    QString ftp_username;
+    QString ftp_clave;
+    QString ftp_port = QStringLiteral("21");
+    QString ftp_ruta_local_ficheiro; // "" = the working folder, where the data files are
+    QString ftp_ruta_remota_ficheiro = QStringLiteral("/");
+    QStringList ftp_nome_ficheiro = { QStringLiteral("Orvalla.htm") }; // memo lines
+
+    // HTTP: the two fields show their design texts until the file supplies values.
+    QString http_ruta = QStringLiteral("Edit_http_ruta");
+    QString http_fonte = QStringLiteral("Orvalla.txt");
+    QString http_destino = QStringLiteral("Edit_http_destino");
+
+    // Excel.
+    QString excel_ruta_ficheiro;
+    QString excel_nome_ficheiro = QStringLiteral("datos.xls");
+};
+
+// What loading the file asks of the window. Every hook is optional.
+struct SettingsHooks {
+    // A switch changed state (settings already holds the new state and every
+    // value loaded before it). Act as an operator's click: show the loaded
+    // values, make the check box change and let its click action run. Called
+    // for all six switches, in the order of the file's keys.
+    std::function<void(SettingsSwitch which, bool checked)> switchChanged;
+    // The window caption, "Orvalla - <identifier>", once the identifier key was looked for.
+    std::function<void(const QString &caption)> setCaption;
+    // SetHttpServerActive with the switch state, once the HTTP folder and
+    // default document are loaded.
+    std::function<void(bool active)> setHttpServerActive;
+    // Opens the workbook (no effect when already open); called after the Excel
+    // switch when it is on.
+    std::function<void()> openWorkbook;
+};
+
+// Text of a calibration field: general format, up to 15 significant digits,
+// the system's decimal separator.
+QString calibrationText(float value);
+
+// Start-up: maxmin.bin over maxmin, then meteo.cfg over settings (and the four
+// tracker fields of maxmin). A missing file keeps the defaults and is not an
+// error; a file that exists but cannot be read returns false with the reason
+// (what could be loaded still is).
+bool LoadSettings(Settings &settings, MaxMinState &maxmin, const SettingsHooks &hooks = {},
+    const QString &folder = {}, QString *error = nullptr);
+
+// Shutdown: meteo.cfg replaced whole (owner-only permissions, as it holds two
+// passwords). On failure the previous file stays and false is returned.
+bool SaveSettings(const Settings &settings, const QString &folder = {}, QString *error = nullptr);
+
+// The 37 lines as written.
+QByteArray settingsFileBytes(const Settings &settings);
+
+} // namespace orvalla
