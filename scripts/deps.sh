@@ -8,6 +8,8 @@ ORVALLA_BUILD_PACKAGES=(
 )
 ORVALLA_TEST_PACKAGES=(
     socat curl python3 python3-pyftpdlib python3-aiosmtpd
+    libreoffice-calc-nogui python3-uno
+    chromium
 )
 
 orvalla_install_missing() {
