@@ -1,0 +1,288 @@
+// Mail against a real SMTP server (aiosmtpd) on loopback: what the server
+// received, byte for byte, from the client and from the report mail.
+
+#include "publish/mail_report.h"
+
+#include "common/clock.h"
+#include "common/files.h"
+#include "common/text.h"
+#include "net/smtp_client.h"
+#include "recording/datalog.h"
+
+#include <QFile>
+#include <QHostInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvalla;
+
+namespace
+{
+
+struct Received {
+    QString mailFrom;
+    QStringList rcptTos;
+    bool authenticated = false;
+    QList<QByteArray> lines; // the message, dot-transparency removed
+};
+
+QString pythonWithAiosmtpd()
+{
+    for (const QString &candidate : { QStringLiteral("/usr/bin/python3"), QStringLiteral("python3") }) {
+        QProcess p;
+        p.start(candidate, { "-c", "import aiosmtpd" });
+        if (p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+            return candidate;
+    }
+    return QString();
+}
+
+} // namespace
+
+class TestE2eSmtp : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_server;
+    quint16 m_port = 0;
+    QString m_records;
+
+    QList<Received> received() const
+    {
+        QList<Received> out;
+        QByteArray bytes;
+        if (!readFile(m_records, &bytes))
+            return out;
+        for (const QByteArray &line : splitLines(bytes)) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            Received r;
+            r.mailFrom = o.value("mail_from").toString();
+            for (const QJsonValue &v : o.value("rcpt_tos").toArray())
+                r.rcptTos << v.toString();
+            r.authenticated = o.value("authenticated").toBool();
+            r.lines = splitLines(QByteArray::fromBase64(o.value("data").toString().toLatin1()));
+            out << r;
+        }
+        return out;
+    }
+
+    static MailFields fields(quint16 port)
+    {
+        MailFields f;
+        f.server = QStringLiteral("127.0.0.1");
+        f.port = QString::number(port);
+        f.user = QStringLiteral("orvalla");
+        f.password = QStringLiteral("segredo");
+        f.domain = QStringLiteral("estacion meteo");
+        f.sender = QStringLiteral("estacion@example.org");
+        f.subject = QStringLiteral("información meteorolóxica");
+        f.recipients = QStringList { "ana@example.org", "bieito@example.org" };
+        return f;
+    }
+
+    static QList<QByteArray> bodyOf(const Received &r)
+    {
+        return r.lines.mid(r.lines.indexOf(QByteArray()) + 1);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        const QString python = pythonWithAiosmtpd();
+        QVERIFY2(!python.isEmpty(), "python3 with aiosmtpd is needed (Debian package python3-aiosmtpd)");
+        m_records = m_dir.filePath("received.jsonl");
+        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_server.start(
+            python, { QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/smtp/smtp_server.py"), m_records });
+        QVERIFY(m_server.waitForStarted());
+        QByteArray out;
+        QRegularExpressionMatch m;
+        const QDeadlineTimer deadline(60000);
+        while (!m.hasMatch() && !deadline.hasExpired()
+            && m_server.waitForReadyRead(int(deadline.remainingTime()))) {
+            out += m_server.readAll();
+            m = QRegularExpression("PORT (\\d+)\n").match(QString::fromLatin1(out));
+        }
+        QVERIFY2(m.hasMatch(), "the SMTP server did not start");
+        m_port = quint16(m.captured(1).toUInt());
+    }
+
+    void cleanupTestCase()
+    {
+        m_server.closeWriteChannel(); // the server stops when its input closes
+        if (!m_server.waitForFinished(10000))
+            m_server.kill();
+    }
+
+    void init() { QFile::remove(m_records); }
+
+    void messageAsTheServerGetsIt()
+    {
+        ManualClock clock;
+        clock.setLocal(2026, 12, 7, 10, 0, 0); // 09:00 UTC
+        SmtpClient c;
+        c.setClock(&clock);
+        c.Host = QStringLiteral("127.0.0.1");
+        c.Port = QString::number(m_port);
+        c.SignOn = QStringLiteral("estacion meteo");
+        c.Username = QStringLiteral("orvalla");
+        c.Password = QStringLiteral("segredo");
+        c.AuthType = SmtpClient::Auth::Login;
+        c.HdrFrom = QStringLiteral("estacion@example.org");
+        c.HdrTo = QStringLiteral("ana@example.org");
+        c.HdrSubject = QStringLiteral("información meteorolóxica");
+        c.RcptName = QStringList { "ana@example.org", "Bieito <bieito@example.org>", "carme@example.org" };
+        c.MailMessage = QStringList { "información", ".", ".oculto", "fin" };
+        QStringList display;
+        connect(&c, &SmtpClient::display, this, [&display](const QString &l) { display << l; });
+        QSignalSpy done(&c, &SmtpClient::requestDone);
+
+        c.open();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(done.last(), (QVariantList { int(SmtpOpen), 0 }));
+        c.mail();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(done.last(), (QVariantList { int(SmtpMail), 0 }));
+        c.quit();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(done.last(), (QVariantList { int(SmtpQuit), 0 }));
+        QVERIFY(!c.connected());
+
+        const QList<Received> got = received();
+        QCOMPARE(got.size(), 1);
+        const Received &r = got[0];
+        QCOMPARE(r.mailFrom, QStringLiteral("<>")); // the server's name for the null sender
+        QCOMPARE(r.rcptTos, (QStringList { "ana@example.org", "bieito@example.org", "carme@example.org" }));
+        QVERIFY(r.authenticated);
+        QCOMPARE(r.lines.size(), 14);
+        QCOMPARE(r.lines.mid(0, 7),
+            (QList<QByteArray> { "From: estacion@example.org", "To: ana@example.org",
+                "Subject: informaci\xF3n meteorol\xF3xica", "Sender: estacion@example.org",
+                "Mime-Version: 1.0", "Content-Type: text/plain; charset=\"iso-8859-1\"",
+                "Date: Mon, 7 Dec 2026 09:00:00 GMT" }));
+        const QRegularExpression id("^Message-ID: <20261207090000\\d{3}\\.[0-9A-F]{16}@"
+            + QRegularExpression::escape(QHostInfo::localHostName()) + ">$");
+        QVERIFY2(id.match(QString::fromLatin1(r.lines[7])).hasMatch(), r.lines[7].constData());
+        QCOMPARE(r.lines[8], QByteArray("X-Mailer: Orvalla " ORVALLA_VERSION));
+        QCOMPARE(r.lines.mid(9), (QList<QByteArray> { "", "informaci\xF3n", ".", ".oculto", "fin" }));
+        // On the wire the lone dot went doubled.
+        QVERIFY(display.contains("> .."));
+        QVERIFY(display.contains("> ..oculto"));
+        QVERIFY(display.contains("> EHLO estacion_meteo"));
+    }
+
+    void reportMailDeliversReportAndQueue()
+    {
+        QTemporaryDir work;
+        QVERIFY(work.isValid());
+        ManualClock clock;
+        clock.setLocal(2026, 12, 7, 10, 0, 0);
+        DataLog log(work.path());
+        log.setSystemId(QStringLiteral("proba"));
+        QVERIFY(log.appendMailQueue("07/12/2026 09:58:00 T=11,5 \xBA"
+                                    "C "));
+        QVERIFY(log.appendMailQueue("07/12/2026 09:59:00 T=11,6 \xBA"
+                                    "C "));
+        QVERIFY(replaceFile(work.filePath("proba_datos_maxmin_hoxe.txt"),
+            "Informe do d\xED"
+            "a 06/12/2026\r\nM\xE1xima: 14,2 \xBA"
+            "C\r\n"));
+
+        MailReport mail;
+        mail.setFolder(work.path());
+        mail.client().setClock(&clock);
+        QStringList memo;
+        connect(&mail, &MailReport::messageChanged, this, [&memo](const QStringList &l) { memo = l; });
+        QSignalSpy subject(&mail, &MailReport::subjectChanged);
+        // Every request-done line, also those the 100-line rule later clears away.
+        QStringList requests;
+        connect(&mail, &MailReport::resultAppended, this, [&requests](const QString &l) {
+            if (l.startsWith(QStringLiteral("Petición=")))
+                requests << l;
+        });
+
+        mail.Button_smtp_transmit2Click(fields(m_port), log, clock.localNow());
+        // The queue is cleared as soon as the body holds it.
+        QVERIFY(log.mailQueue().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(mail.mailStep(), 0, 15000);
+        QVERIFY(!mail.timerActive());
+        QCOMPARE(
+            requests, (QStringList { "Petición=8 Error=0", "Petición=9 Error=0", "Petición=6 Error=0" }));
+        QCOMPARE(subject.size(), 1);
+        QCOMPARE(subject[0][0].toString(), QStringLiteral("información meteorolóxica 07/12/2026  10:00:00"));
+        QByteArray queueFile;
+        QVERIFY(readFile(work.filePath("proba_datos10_correo.txt"), &queueFile));
+        QCOMPARE(queueFile, QByteArray());
+
+        QList<Received> got = received();
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].mailFrom, QStringLiteral("<>"));
+        QCOMPARE(got[0].rcptTos, (QStringList { "ana@example.org", "bieito@example.org" }));
+        QVERIFY(got[0].lines.contains("Subject: informaci\xF3n meteorol\xF3xica 07/12/2026  10:00:00"));
+        QVERIFY(got[0].lines.contains("To: ana@example.org"));
+        const QList<QByteArray> footer {
+            " Esta mensaxe x\xE9rase autom\xE1ticamente. Pr\xE9gase non responder ", QByteArray(65, '-'), "",
+            "", "", " \xFAltimos datos recollidos (cada minuto) ", "", ""
+        };
+        const QList<QByteArray> report { "Informe do d\xED"
+                                         "a 06/12/2026",
+            "M\xE1xima: 14,2 \xBA"
+            "C" };
+        const QList<QByteArray> queued { "07/12/2026 09:58:00 T=11,5 \xBA"
+                                         "C ",
+            "07/12/2026 09:59:00 T=11,6 \xBA"
+            "C " };
+        QCOMPARE(bodyOf(got[0]), report + footer + queued);
+
+        // Next day, with no report file (as before the first report is ever
+        // written): only the readings queued since the first mail are new.
+        clock.advanceDay();
+        QVERIFY(log.appendMailQueue("08/12/2026 09:59:00 T=9,0 \xBA"
+                                    "C "));
+        MailFields f = fields(m_port);
+        f.message = memo;
+        QList<QByteArray> previous;
+        for (const QString &l : memo)
+            previous << toCp1252(l);
+        QFile::remove(work.filePath("proba_datos_maxmin_hoxe.txt"));
+        mail.Button_smtp_transmit2Click(f, log, clock.localNow());
+        QTRY_COMPARE_WITH_TIMEOUT(mail.mailStep(), 0, 15000);
+        got = received();
+        QCOMPARE(got.size(), 2);
+        // Without a report the previous body goes again, then the footer and the new line.
+        const QList<QByteArray> newLine { "08/12/2026 09:59:00 T=9,0 \xBA"
+                                          "C " };
+        QCOMPARE(bodyOf(got[1]), previous + footer + newLine);
+        QCOMPARE(requests.mid(3),
+            (QStringList { "Petición=8 Error=0", "Petición=9 Error=0", "Petición=6 Error=0" }));
+    }
+
+    void reportMailAbortsASessionLeftOpen()
+    {
+        QTemporaryDir work;
+        ManualClock clock;
+        clock.setLocal(2026, 12, 7, 10, 0, 0);
+        DataLog log(work.path());
+        log.setSystemId(QStringLiteral("proba"));
+        MailReport mail;
+        mail.setFolder(work.path());
+        mail.Button_conectarClick(fields(m_port));
+        QTRY_VERIFY(mail.client().connected());
+        mail.Button_smtp_transmit2Click(fields(m_port), log, clock.localNow());
+        QTRY_COMPARE_WITH_TIMEOUT(mail.mailStep(), 0, 15000);
+        QCOMPARE(received().size(), 1);
+        QCOMPARE(mail.resultLines().filter(QRegularExpression("^Petición=")).last(),
+            QStringLiteral("Petición=6 Error=0"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestE2eSmtp)
+#include "test_e2e_smtp.moc"
