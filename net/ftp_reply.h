@@ -1,0 +1,45 @@
+#pragma once
+
+// The pure parts of the FTP control dialogue: cutting replies out of the
+// receive buffer and the texts of a few commands. No sockets here.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+
+namespace orvalla
+{
+
+// One whole reply of the server, single- or multi-line.
+struct FtpReply {
+    enum Status {
+        Complete, // a whole reply: code, lines and consumed are set
+        Incomplete, // the reply has not ended yet: wait for more bytes
+        Bad, // not an FTP reply, or too long for the receive buffer
+    };
+    Status status = Incomplete;
+    int code = 0; // the code of the final line, which decides
+    QList<QByteArray> lines; // every line of the reply, without line ends
+    qsizetype consumed = 0; // bytes of the buffer the reply took (Complete only)
+};
+
+// Size of the engine's receive buffer: a reply line longer than this is Bad.
+inline constexpr qsizetype kFtpReceiveBuffer = 4096;
+// A multi-line reply larger than this is Bad, so a server cannot make us grow forever.
+inline constexpr qsizetype kFtpMaxReply = 64 * 1024;
+
+// Cuts the first reply off the front of buffer. Lines end at LF, with or
+// without CR before it. The first line starts with a three-digit code 100..599
+// followed by a blank, '-' or the line end; after "ddd-" the reply runs up to
+// the first line that starts with the same code not followed by '-'.
+FtpReply parseFtpReply(QByteArrayView buffer);
+
+// "PORT h1,h2,h3,h4,p1,p2" for an IPv4 address (host byte order) and a port.
+QByteArray ftpPortCommand(quint32 ipv4, quint16 port);
+
+// The server port from the text of the port field: a number 1..65535, "ftp"
+// (21) or another TCP service name known to the system. 0 when it is none.
+quint16 ftpPortNumber(const QString &text);
+
+} // namespace orvalla

@@ -1,0 +1,119 @@
+#include "net/ftp_reply.h"
+#include "publish/ftp_upload.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace orvalla;
+
+class TestFtp : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void replyParser_data()
+    {
+        QTest::addColumn<QByteArray>("buffer");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<int>("consumed");
+
+        const int complete = FtpReply::Complete;
+        const int incomplete = FtpReply::Incomplete;
+        const int bad = FtpReply::Bad;
+        QTest::newRow("crlf") << QByteArray("220 ready\r\n") << complete << 220 << 1 << 11;
+        QTest::newRow("lf alone") << QByteArray("230 ok\n") << complete << 230 << 1 << 7;
+        QTest::newRow("code only") << QByteArray("221\r\n") << complete << 221 << 1 << 5;
+        QTest::newRow("next reply left") << QByteArray("150 go\r\n226 done\r\n") << complete << 150 << 1 << 8;
+        QTest::newRow("no line end") << QByteArray("220 rea") << incomplete << 0 << 0 << 0;
+        QTest::newRow("empty") << QByteArray() << incomplete << 0 << 0 << 0;
+        QTest::newRow("multi-line") << QByteArray("220-Welcome\r\n220-more\n220 ready\r\n") << complete << 220
+                                    << 3 << 33;
+        QTest::newRow("multi-line waits for last")
+            << QByteArray("220-Welcome\r\n220-more\r\n") << incomplete << 0 << 0 << 0;
+        // Inside a multi-line reply, text lines and other codes do not end it.
+        QTest::newRow("multi-line text")
+            << QByteArray("211-Features\r\n MDTM\r\n230 not the end\r\n211 End\r\n") << complete << 211 << 4
+            << 47;
+        QTest::newRow("not a code") << QByteArray("hello\r\n") << bad << 0 << 0 << 0;
+        QTest::newRow("code glued to text") << QByteArray("220ready\r\n") << bad << 0 << 0 << 0;
+        QTest::newRow("code out of range") << QByteArray("620 what\r\n") << bad << 0 << 0 << 0;
+        QTest::newRow("short") << QByteArray("22\r\n") << bad << 0 << 0 << 0;
+        QTest::newRow("line longer than buffer")
+            << QByteArray("220 " + QByteArray(kFtpReceiveBuffer, 'x')) << bad << 0 << 0 << 0;
+        QTest::newRow("endless multi-line")
+            << QByteArray("220-a\r\n").repeated(int(kFtpMaxReply / 7 + 1)) << bad << 0 << 0 << 0;
+    }
+
+    void replyParser()
+    {
+        QFETCH(QByteArray, buffer);
+        QFETCH(int, status);
+        QFETCH(int, code);
+        QFETCH(int, lines);
+        QFETCH(int, consumed);
+        const FtpReply reply = parseFtpReply(buffer);
+        QCOMPARE(int(reply.status), status);
+        if (status != FtpReply::Complete)
+            return;
+        QCOMPARE(reply.code, code);
+        QCOMPARE(reply.lines.size(), lines);
+        QCOMPARE(reply.consumed, qsizetype(consumed));
+        QVERIFY(!reply.lines.last().endsWith('\r'));
+    }
+
+    void multiLineKeepsEveryLine()
+    {
+        const FtpReply reply = parseFtpReply("220-Welcome\r\n220 ready\r\n");
+        QCOMPARE(reply.lines, (QList<QByteArray> { "220-Welcome", "220 ready" }));
+    }
+
+    void portCommand()
+    {
+        QCOMPARE(ftpPortCommand(0x7F000001, 0xC351), QByteArray("PORT 127,0,0,1,195,81"));
+        QCOMPARE(ftpPortCommand(0xC0A80AFE, 21), QByteArray("PORT 192,168,10,254,0,21"));
+        QCOMPARE(ftpPortCommand(0xFFFFFFFF, 65535), QByteArray("PORT 255,255,255,255,255,255"));
+    }
+
+    void portNumber_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("port");
+        QTest::newRow("default") << "ftp" << 21;
+        QTest::newRow("upper case") << "FTP" << 21;
+        QTest::newRow("number") << "2121" << 2121;
+        QTest::newRow("blanks") << " 21 " << 21;
+        QTest::newRow("zero") << "0" << 0;
+        QTest::newRow("too big") << "65536" << 0;
+        QTest::newRow("negative") << "-21" << 0;
+        QTest::newRow("empty") << "" << 0;
+        QTest::newRow("unknown service") << "no-such-service-here" << 0;
+    }
+
+    void portNumber()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, port);
+        QCOMPARE(int(ftpPortNumber(text)), port);
+    }
+
+    void displayLogHoldsAtMost101Lines()
+    {
+        FtpDisplayLog log;
+        QSignalSpy cleared(&log, &FtpDisplayLog::cleared);
+        QSignalSpy added(&log, &FtpDisplayLog::lineAdded);
+        for (int i = 0; i < 101; ++i)
+            log.add(QString::number(i));
+        QCOMPARE(log.lines().size(), 101);
+        QCOMPARE(cleared.count(), 0);
+        log.add(QStringLiteral("next"));
+        QCOMPARE(cleared.count(), 1);
+        QCOMPARE(log.lines(), QStringList { QStringLiteral("next") });
+        QCOMPARE(added.count(), 102);
+        QCOMPARE(added.last().at(0).toString(), QStringLiteral("next"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFtp)
+#include "test_ftp.moc"
