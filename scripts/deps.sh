@@ -11,6 +11,9 @@ ORVALLA_TEST_PACKAGES=(
     libreoffice-calc-nogui python3-uno
     chromium
 )
+ORVALLA_BENCH_PACKAGES=(
+    wrk nginx-light curl python3-pyftpdlib
+)
 
 orvalla_install_missing() {
     local missing=()

@@ -1,0 +1,429 @@
+#include "net/http_request.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <limits>
+
+namespace orvalla
+{
+
+namespace
+{
+
+bool isTokenChar(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F)
+        return false;
+    return !QByteArray("()<>@,;:\\\"/[]?={}").contains(c);
+}
+
+bool isToken(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const char c : text) {
+        if (!isTokenChar(c))
+            return false;
+    }
+    return true;
+}
+
+bool hasControlChar(const QByteArray &text)
+{
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t') || u == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+bool isHttpVersion(const QByteArray &v)
+{
+    return v.size() == 8 && v.startsWith("HTTP/") && QChar::isDigit(uchar(v[5])) && v[6] == '.'
+        && QChar::isDigit(uchar(v[7]));
+}
+
+bool allDigits(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+// Digits to a number; absurdly long numbers saturate instead of overflowing.
+qint64 digitsValue(const QByteArray &digits)
+{
+    if (digits.size() > 18)
+        return std::numeric_limits<qint64>::max();
+    return digits.toLongLong();
+}
+
+QList<QByteArray> tokens(const QByteArray &value)
+{
+    QList<QByteArray> out;
+    for (const QByteArray &part : value.split(','))
+        out.append(part.trimmed().toLower());
+    return out;
+}
+
+HttpParseResult bad(const QByteArray &version, const QString &why)
+{
+    HttpParseResult r;
+    r.status = HttpParseResult::BadRequest;
+    r.version = version;
+    r.error = why;
+    return r;
+}
+
+// Line ending at LF (CR before it dropped); -1 when no LF yet.
+qsizetype lineEnd(const QByteArray &buffer, qsizetype from)
+{
+    return buffer.indexOf('\n', from);
+}
+
+QByteArray lineAt(const QByteArray &buffer, qsizetype from, qsizetype lf)
+{
+    qsizetype stop = lf;
+    if (stop > from && buffer[stop - 1] == '\r')
+        --stop;
+    return buffer.mid(from, stop - from);
+}
+
+} // namespace
+
+QByteArray HttpRequest::header(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second.isNull() ? QByteArray("") : h.second;
+    }
+    return QByteArray();
+}
+
+bool HttpRequest::hasHeader(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool httpKeepAlive(const QByteArray &version, const QByteArray &connectionHeader, bool hasConnectionHeader)
+{
+    if (!hasConnectionHeader)
+        return false;
+    const QList<QByteArray> t = tokens(connectionHeader);
+    if (version == "HTTP/1.0")
+        return t.contains("keep-alive");
+    if (version == "HTTP/1.1")
+        return !t.contains("close");
+    return false;
+}
+
+HttpParseResult parseHttpRequest(const QByteArray &buffer)
+{
+    qsizetype pos = 0;
+    // Stray empty lines between requests are tolerated.
+    while (pos < buffer.size() && (buffer[pos] == '\r' || buffer[pos] == '\n')) {
+        ++pos;
+        if (pos > kHttpMaxRequestLine)
+            return bad("HTTP/1.0", QStringLiteral("too many empty lines"));
+    }
+
+    const qsizetype lf = lineEnd(buffer, pos);
+    if (lf < 0) {
+        if (buffer.size() - pos > kHttpMaxRequestLine)
+            return bad("HTTP/1.0", QStringLiteral("request line too long"));
+        return {};
+    }
+    const QByteArray line = lineAt(buffer, pos, lf);
+    if (line.size() > kHttpMaxRequestLine)
+        return bad("HTTP/1.0", QStringLiteral("request line too long"));
+
+    HttpRequest req;
+    const qsizetype sp1 = line.indexOf(' ');
+    req.method = (sp1 < 0 ? line : line.left(sp1)).toUpper();
+    QByteArray rest = sp1 < 0 ? QByteArray() : line.mid(sp1 + 1);
+    while (rest.startsWith(' '))
+        rest.remove(0, 1);
+    const qsizetype sp2 = rest.indexOf(' ');
+    const QByteArray target = sp2 < 0 ? rest : rest.left(sp2);
+    QByteArray version = (sp2 < 0 ? QByteArray() : rest.mid(sp2 + 1)).trimmed().toUpper();
+    const QByteArray known = isHttpVersion(version) ? version : QByteArray("HTTP/1.0");
+    if (!isToken(req.method) || target.isEmpty() || hasControlChar(line))
+        return bad(known, QStringLiteral("malformed request line"));
+    if (version.isEmpty())
+        version = "HTTP/1.0";
+    else if (!isHttpVersion(version))
+        return bad(known, QStringLiteral("malformed version"));
+    req.version = version;
+    const qsizetype q = target.indexOf('?');
+    req.path = q < 0 ? target : target.left(q);
+    req.params = q < 0 ? QByteArray() : target.mid(q + 1);
+
+    const qsizetype headerStart = lf + 1;
+    qsizetype at = headerStart;
+    for (;;) {
+        const qsizetype end = lineEnd(buffer, at);
+        if (end < 0) {
+            if (buffer.size() - headerStart > kHttpMaxHeaderBlock)
+                return bad(version, QStringLiteral("headers too long"));
+            HttpParseResult more;
+            more.version = version;
+            return more;
+        }
+        if (end + 1 - headerStart > kHttpMaxHeaderBlock)
+            return bad(version, QStringLiteral("headers too long"));
+        const QByteArray h = lineAt(buffer, at, end);
+        at = end + 1;
+        if (h.isEmpty())
+            break;
+        const qsizetype colon = h.indexOf(':');
+        if (colon <= 0 || !isToken(h.left(colon)) || hasControlChar(h))
+            return bad(version, QStringLiteral("malformed header line"));
+        req.headers.append({ h.left(colon), h.mid(colon + 1).trimmed() });
+    }
+
+    req.keepAlive = httpKeepAlive(req.version, req.header("Connection"), req.hasHeader("Connection"));
+    if (req.hasHeader("Transfer-Encoding")) {
+        req.chunkedBody = true;
+    } else if (req.hasHeader("Content-Length")) {
+        const QByteArray length = req.header("Content-Length");
+        if (!allDigits(length) || length.size() > 18)
+            return bad(version, QStringLiteral("bad Content-Length"));
+        req.bodyLength = length.toLongLong();
+    }
+
+    HttpParseResult ok;
+    ok.status = HttpParseResult::Complete;
+    ok.request = req;
+    ok.consumed = at;
+    ok.version = version;
+    return ok;
+}
+
+HttpRangeRequest parseHttpRange(const QByteArray &value, qint64 size)
+{
+    constexpr int kMaxRanges = 64;
+    HttpRangeRequest none;
+    const QByteArray v = value.trimmed();
+    const qsizetype eq = v.indexOf('=');
+    if (eq < 0 || v.left(eq).trimmed().toLower() != "bytes")
+        return none;
+    QList<HttpByteRange> satisfiable;
+    int items = 0;
+    for (const QByteArray &raw : v.mid(eq + 1).split(',')) {
+        const QByteArray item = raw.trimmed();
+        if (item.isEmpty())
+            continue;
+        if (++items > kMaxRanges)
+            return none;
+        const qsizetype dash = item.indexOf('-');
+        if (dash < 0)
+            return none;
+        const QByteArray a = item.left(dash).trimmed();
+        const QByteArray b = item.mid(dash + 1).trimmed();
+        if (a.isEmpty()) {
+            // Suffix: the last n bytes.
+            if (!allDigits(b))
+                return none;
+            const qint64 n = digitsValue(b);
+            if (n > 0 && size > 0)
+                satisfiable.append({ qMax<qint64>(0, size - qMin(n, size)), size - 1 });
+            continue;
+        }
+        if (!allDigits(a) || (!b.isEmpty() && !allDigits(b)))
+            return none;
+        const qint64 first = digitsValue(a);
+        qint64 last = b.isEmpty() ? std::numeric_limits<qint64>::max() : digitsValue(b);
+        if (last < first)
+            return none;
+        if (first >= size)
+            continue;
+        last = qMin(last, size - 1);
+        satisfiable.append({ first, last });
+    }
+    if (items == 0)
+        return none;
+    HttpRangeRequest out;
+    out.kind = satisfiable.isEmpty() ? HttpRangeRequest::Unsatisfiable : HttpRangeRequest::Satisfiable;
+    out.ranges = satisfiable;
+    return out;
+}
+
+QByteArray httpContentType(const QString &fileName)
+{
+    static const QList<QPair<QString, QByteArray>> types = {
+        { QStringLiteral("htm"), "text/html" },
+        { QStringLiteral("html"), "text/html" },
+        { QStringLiteral("gif"), "image/gif" },
+        { QStringLiteral("bmp"), "image/bmp" },
+        { QStringLiteral("jpg"), "image/jpeg" },
+        { QStringLiteral("jpeg"), "image/jpeg" },
+        { QStringLiteral("txt"), "text/plain" },
+        { QStringLiteral("css"), "text/css" },
+        { QStringLiteral("wav"), "audio/x-wav" },
+        { QStringLiteral("ico"), "image/x-icon" },
+        { QStringLiteral("wml"), "text/vnd.wap.wml" },
+        { QStringLiteral("wbmp"), "image/vnd.wap.wbmp" },
+        { QStringLiteral("wmlc"), "application/vnd.wap.wmlc" },
+        { QStringLiteral("wmlscript"), "text/vnd.wap.wmlscript" },
+        { QStringLiteral("wmlscriptc"), "application/vnd.wap.wmlscriptc" },
+        { QStringLiteral("pdf"), "application/pdf" },
+    };
+    const QString name = QFileInfo(fileName).fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot >= 0) {
+        const QString ext = name.mid(dot + 1).toLower();
+        for (const auto &t : types) {
+            if (t.first == ext)
+                return t.second;
+        }
+    }
+    return "application/binary";
+}
+
+QByteArray httpDate(qint64 secsSinceEpochUtc)
+{
+    static const char days[] = "MonTueWedThuFriSatSun";
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    const QDateTime t = QDateTime::fromSecsSinceEpoch(secsSinceEpochUtc, Qt::UTC);
+    const QDate d = t.date();
+    const QTime tm = t.time();
+    const QByteArray out = QByteArray(days + (d.dayOfWeek() - 1) * 3, 3) + ", "
+        + QByteArray::number(d.day()).rightJustified(2, '0') + ' '
+        + QByteArray(months + (d.month() - 1) * 3, 3) + ' '
+        + QByteArray::number(d.year()).rightJustified(4, '0') + ' '
+        + QByteArray::number(tm.hour()).rightJustified(2, '0') + ':'
+        + QByteArray::number(tm.minute()).rightJustified(2, '0') + ':'
+        + QByteArray::number(tm.second()).rightJustified(2, '0') + " GMT";
+    return out;
+}
+
+QByteArray htmlEscape(const QByteArray &text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+QByteArray percentDecode(const QByteArray &text)
+{
+    const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    QByteArray out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+            out += char(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+namespace
+{
+
+bool within(const QString &path, const QString &folder)
+{
+    if (folder == QLatin1String("/"))
+        return path.startsWith(QLatin1Char('/'));
+    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+}
+
+// Resolves a joined path; Forbidden when it, or what its links lead to, is
+// outside the folder.
+HttpDocument resolveInside(const QString &joined, const QString &folder, QString *canonical)
+{
+    const QString cleaned = QDir::cleanPath(joined);
+    if (!within(cleaned, folder))
+        return { HttpDocument::Forbidden, {} };
+    const QFileInfo info(cleaned);
+    if (!info.exists())
+        return { HttpDocument::NotFound, {} };
+    *canonical = info.canonicalFilePath();
+    if (canonical->isEmpty())
+        return { HttpDocument::NotFound, {} };
+    if (!within(*canonical, folder))
+        return { HttpDocument::Forbidden, {} };
+    return { HttpDocument::File, {} };
+}
+
+} // namespace
+
+HttpDocument resolveHttpDocument(
+    const QString &docDir, const QString &defaultDoc, const QByteArray &requestPath)
+{
+    const QFileInfo dirInfo(docDir);
+    const QString folder = dirInfo.canonicalFilePath();
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        return { HttpDocument::NotFound, {} };
+
+    const QByteArray decoded = percentDecode(requestPath);
+    if (decoded.contains('\0'))
+        return { HttpDocument::Forbidden, {} };
+    const QString relative = QFile::decodeName(decoded);
+    const QString joined
+        = requestPath.startsWith('/') ? folder + relative : folder + QLatin1Char('/') + relative;
+    QString canonical;
+    HttpDocument doc = resolveInside(joined, folder, &canonical);
+    if (doc.kind != HttpDocument::File)
+        return doc;
+
+    if (QFileInfo(canonical).isDir()) {
+        if (defaultDoc.isEmpty() || defaultDoc.contains(QChar(0)))
+            return { HttpDocument::NotFound, {} };
+        QString page;
+        doc = resolveInside(canonical + QLatin1Char('/') + defaultDoc, folder, &page);
+        if (doc.kind != HttpDocument::File)
+            return doc;
+        canonical = page;
+    }
+    // Only regular files: a folder, FIFO or device is never opened.
+    if (!QFileInfo(canonical).isFile())
+        return { HttpDocument::NotFound, {} };
+    return { HttpDocument::File, canonical };
+}
+
+} // namespace orvalla

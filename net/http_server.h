@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+namespace orvalla
+{
+
+class HttpConnection;
+
+// A small HTTP/1.0 and HTTP/1.1 file server for one document folder, driven by
+// socket events on the GUI thread. GET and HEAD serve files (with byte ranges),
+// POST answers 404, other methods 501. Files are sent in chunks as the socket
+// drains, so a large file never fills memory.
+class HttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HttpServer(QObject *parent = nullptr);
+    ~HttpServer() override;
+
+    // Address and port to listen on (take effect at the next start). The port
+    // is a number or a service name; "0" picks a free port.
+    void setAddr(const QString &addr) { m_addr = addr; }
+    QString addr() const { return m_addr; }
+    void setPort(const QString &port) { m_port = port; }
+    QString port() const { return m_port; }
+    void setListenBacklog(int backlog) { m_backlog = backlog; }
+    int listenBacklog() const { return m_backlog; }
+    // 0: no limit. Clients beyond the limit are closed on arrival.
+    void setMaxClients(int maxClients) { m_maxClients = maxClients; }
+    int maxClients() const { return m_maxClients; }
+
+    // Document folder: one trailing '/' removed, made absolute. Applies to
+    // every later request. A folder that does not exist is accepted.
+    void setDocDir(const QString &dir);
+    QString docDir() const { return m_docDir; }
+    // Served for a request of a folder.
+    void setDefaultDoc(const QString &name) { m_defaultDoc = name; }
+    QString defaultDoc() const { return m_defaultDoc; }
+
+    // A connection that has no complete request for this long is closed, and
+    // so is one whose client has read nothing of an answer for this long.
+    void setIdleTimeout(int ms) { m_idleTimeoutMs = ms; }
+    int idleTimeout() const { return m_idleTimeoutMs; }
+
+    // Starts listening; does nothing when already listening. On failure returns
+    // false, logs, emits startFailed and keeps the reason in errorString().
+    bool start();
+    // Closes the listening socket and every client connection.
+    void stop();
+
+    bool isListening() const { return m_listener.isListening(); }
+    quint16 serverPort() const { return m_listener.serverPort(); }
+    QString errorString() const { return m_error; }
+    QAbstractSocket::SocketError serverError() const { return m_serverError; }
+    int clientCount() const { return int(m_connections.size()); }
+
+    // Largest amount of answer data ever waiting in one socket's write buffer.
+    qint64 peakWriteBuffer() const { return m_peakWriteBuffer; }
+    void notePendingWrite(qint64 bytes) { m_peakWriteBuffer = qMax(m_peakWriteBuffer, bytes); }
+
+Q_SIGNALS:
+    void started(quint16 port);
+    void startFailed(const QString &error);
+    void stopped();
+
+private:
+    void onNewConnection();
+    void onConnectionFinished(HttpConnection *connection);
+
+    QTcpServer m_listener;
+    QList<HttpConnection *> m_connections;
+    QString m_addr = QStringLiteral("0.0.0.0");
+    QString m_port = QStringLiteral("80");
+    int m_backlog = 5;
+    int m_maxClients = 0;
+    QString m_docDir;
+    QString m_defaultDoc = QStringLiteral("index.html");
+    int m_idleTimeoutMs = 30000;
+    QString m_error;
+    QAbstractSocket::SocketError m_serverError = QAbstractSocket::UnknownSocketError;
+    qint64 m_peakWriteBuffer = 0;
+};
+
+} // namespace orvalla

@@ -1,0 +1,55 @@
+#include "publish/http_switch.h"
+
+#include "common/log.h"
+#include "net/http_server.h"
+
+namespace orvalla
+{
+
+HttpSwitch::HttpSwitch(HttpServer *server, QObject *parent)
+    : QObject(parent)
+    , m_server(server)
+{
+}
+
+bool HttpSwitch::SetHttpServerActive(bool on, const QString &folderText, const QString &defaultDocText)
+{
+    if (!on) {
+        m_server->stop();
+        setStatus(QStringLiteral("Servidor parado"));
+        return true;
+    }
+    m_server->setDocDir(folderText.trimmed());
+    m_server->setDefaultDoc(defaultDocText.trimmed());
+    m_server->setPort(m_port);
+    if (m_server->start()) {
+        setStatus(QStringLiteral("Servidor escoitando no porto %1").arg(m_server->serverPort()));
+        return true;
+    }
+    QString why;
+    switch (m_server->serverError()) {
+    case QAbstractSocket::AddressInUseError:
+        why = QStringLiteral("outro programa xa usa o porto");
+        break;
+    case QAbstractSocket::SocketAccessError:
+        why = QStringLiteral("sen permiso para abrir o porto");
+        break;
+    default:
+        why = m_server->errorString();
+        break;
+    }
+    qCWarning(lcPublish).noquote() << "http server not started on port" << m_port << ":"
+                                   << m_server->errorString();
+    setStatus(QStringLiteral("Non se pode abrir o porto %1: %2").arg(m_port, why));
+    return false;
+}
+
+void HttpSwitch::setStatus(const QString &text)
+{
+    if (text == m_status)
+        return;
+    m_status = text;
+    Q_EMIT statusChanged(m_status);
+}
+
+} // namespace orvalla
