@@ -152,7 +152,8 @@ void HttpConnection::answer(const HttpRequest &req)
         startAnswer();
         return;
     }
-    const HttpDocument doc = resolveHttpDocument(m_server->docDir(), m_server->defaultDoc(), req.path);
+    const HttpDocument doc = resolveHttpDocument(
+        m_server->docDir(), m_server->defaultDoc(), req.path, m_server->privateFiles());
     if (doc.kind == HttpDocument::Forbidden) {
         queueSimple(req.version + " 403 Forbidden", "text/html",
             errorBody("403 Forbidden", req.path, "is Forbidden"), !head, false);

@@ -392,8 +392,8 @@ HttpDocument resolveInside(const QString &joined, const QString &folder, QString
 
 } // namespace
 
-HttpDocument resolveHttpDocument(
-    const QString &docDir, const QString &defaultDoc, const QByteArray &requestPath)
+HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDoc,
+    const QByteArray &requestPath, const QStringList &privateFiles)
 {
     const QFileInfo dirInfo(docDir);
     const QString folder = dirInfo.canonicalFilePath();
@@ -423,6 +423,10 @@ HttpDocument resolveHttpDocument(
     // Only regular files: a folder, FIFO or device is never opened.
     if (!QFileInfo(canonical).isFile())
         return { HttpDocument::NotFound, {} };
+    for (const QString &hidden : privateFiles) {
+        if (QFileInfo(hidden).canonicalFilePath() == canonical)
+            return { HttpDocument::Forbidden, {} };
+    }
     return { HttpDocument::File, canonical };
 }
 

@@ -85,8 +85,8 @@ struct HttpDocument {
 // decoded, joined to the folder, ".", ".." and symbolic links resolved; the
 // result must be the folder itself or lie under it (case-sensitive), else
 // Forbidden. A folder is served through its defaultDoc. Only regular files are
-// ever returned.
-HttpDocument resolveHttpDocument(
-    const QString &docDir, const QString &defaultDoc, const QByteArray &requestPath);
+// ever returned. A file in privateFiles (any path to it) is Forbidden.
+HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDoc,
+    const QByteArray &requestPath, const QStringList &privateFiles = {});
 
 } // namespace orvalla

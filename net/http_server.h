@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTcpServer>
 
 namespace orvalla
@@ -39,6 +40,10 @@ public:
     // every later request. A folder that does not exist is accepted.
     void setDocDir(const QString &dir);
     QString docDir() const { return m_docDir; }
+    // Files never served whatever the document folder, such as the settings
+    // file with its passwords when the folder is the working folder.
+    void setPrivateFiles(const QStringList &paths) { m_privateFiles = paths; }
+    QStringList privateFiles() const { return m_privateFiles; }
     // Served for a request of a folder.
     void setDefaultDoc(const QString &name) { m_defaultDoc = name; }
     QString defaultDoc() const { return m_defaultDoc; }
@@ -80,6 +85,7 @@ private:
     int m_backlog = 5;
     int m_maxClients = 0;
     QString m_docDir;
+    QStringList m_privateFiles;
     QString m_defaultDoc = QStringLiteral("index.html");
     int m_idleTimeoutMs = 30000;
     QString m_error;

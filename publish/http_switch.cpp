@@ -3,6 +3,8 @@
 #include "common/log.h"
 #include "net/http_server.h"
 
+#include <QDir>
+
 namespace orvalla
 {
 
@@ -20,6 +22,9 @@ bool HttpSwitch::SetHttpServerActive(bool on, const QString &folderText, const Q
         return true;
     }
     m_server->setDocDir(folderText.trimmed());
+    // meteo.cfg holds the mail and FTP passwords in clear; an empty or "./"
+    // folder would otherwise publish it.
+    m_server->setPrivateFiles({ QDir::current().absoluteFilePath(QStringLiteral("meteo.cfg")) });
     m_server->setDefaultDoc(defaultDocText.trimmed());
     m_server->setPort(m_port);
     if (m_server->start()) {

@@ -1,6 +1,7 @@
 #include "net/http_server.h"
 #include "publish/http_switch.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QSignalSpy>
@@ -71,6 +72,34 @@ private Q_SLOTS:
         QVERIFY(sw.SetHttpServerActive(true, tmp.path(), QStringLiteral("falta.htm")));
         QCOMPARE(server.serverPort(), second);
         QVERIFY(get(second, "/").startsWith("HTTP/1.0 404 Not Found"));
+    }
+
+    void settingsFileIsNeverServed()
+    {
+        // An empty folder serves the working folder, where meteo.cfg keeps
+        // the passwords: that one file must stay private.
+        QTemporaryDir tmp;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(tmp.path()));
+        for (const char *name : { "meteo.cfg", "Orvalla.htm" }) {
+            QFile f(tmp.filePath(QString::fromLatin1(name)));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write("Clave de ftp = segredo\r\n") > 0);
+        }
+        QVERIFY(QFile::link(tmp.filePath("meteo.cfg"), tmp.filePath("alias.txt")));
+
+        HttpServer server;
+        server.setAddr(QStringLiteral("127.0.0.1"));
+        HttpSwitch sw(&server);
+        sw.setPort(QStringLiteral("0"));
+        QVERIFY(sw.SetHttpServerActive(true, QString(), QStringLiteral("Orvalla.htm")));
+        const quint16 port = server.serverPort();
+        QVERIFY(get(port, "/Orvalla.htm").endsWith("segredo\r\n"));
+        for (const QByteArray path : { "/meteo.cfg", "/./meteo.cfg", "/%6Deteo.cfg", "/alias.txt" }) {
+            const QByteArray answer = get(port, path);
+            QVERIFY2(answer.startsWith("HTTP/1.0 403"), path.constData());
+            QVERIFY(!answer.contains("segredo"));
+        }
+        QVERIFY(QDir::setCurrent(previous));
     }
 
     void portTakenIsReported()
