@@ -1,0 +1,923 @@
+#include "app/orvalla.h"
+
+#include "app/message_sink.h"
+#include "app/settings.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "net/ftp_client.h"
+#include "net/http_server.h"
+#include "publish/feed_files.h"
+#include "publish/ftp_upload.h"
+#include "publish/html_page.h"
+#include "publish/http_switch.h"
+#include "publish/mail_report.h"
+#include "recording/dailyreport.h"
+#include "recording/datalog.h"
+#include "recording/maxmin.h"
+#include "station/decoder.h"
+#include "station/link.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+
+#include <stdexcept>
+
+namespace orvalla
+{
+
+// Everything the window owns besides its controls.
+struct TOrvallaEngines {
+    explicit TOrvallaEngines(QObject *window)
+        : httpServer(new HttpServer(window))
+        , httpSwitch(httpServer)
+        , ftpClient(new FtpClient(window))
+        , ftp(ftpClient)
+        , mail(new MailReport(window))
+    {
+    }
+
+    Settings settings;
+    StationLink link;
+    DataLog dataLog;
+    DailyReport report;
+    DailyExtremes extremes { &report };
+    HttpServer *httpServer; // a child of the window, found by its name
+    HttpSwitch httpSwitch;
+    FtpClient *ftpClient; // ClienteFtp
+    FtpUpload ftp;
+    MailReport *mail; // owns ClienteSmtp and the mail's step timer
+
+    bool excelOpen = false;
+    bool captureConfig = false;
+    bool cameraReady = false;
+};
+
+namespace
+{
+
+// A compiled-in decimal text ("3,92") shown with the system's separator, so
+// that Enter in the field converts it on any system.
+QString systemDecimal(const char *whole, const char *fraction)
+{
+    return QString::fromLatin1(whole) + QLocale::system().decimalPoint() + QString::fromLatin1(fraction);
+}
+
+} // namespace
+
+TOrvalla::TOrvalla(const Clock &clock, MessageSink *sink, QWidget *parent)
+    : QMainWindow(parent)
+    , m_clock(clock)
+    , m_sink(sink)
+    , m_tick(clock, *this)
+    , m_engines(std::make_unique<TOrvallaEngines>(this))
+{
+    if (!m_sink) {
+        m_ownSink = std::make_unique<MessageBoxSink>(this);
+        m_sink = m_ownSink.get();
+    }
+    ui.setupUi(this);
+    m_engines->httpServer->setObjectName(QStringLiteral("ServidorHttp"));
+    m_engines->ftpClient->setObjectName(QStringLiteral("ClienteFtp"));
+    m_engines->mail->setObjectName(QStringLiteral("MailReport"));
+    m_engines->mail->client().setObjectName(QStringLiteral("ClienteSmtp"));
+    ui.SG_serie->setModel(m_engines->dataLog.minuteTable());
+    ui.SG_maxmin->setModel(m_engines->report.grid());
+    connectHandlers();
+    try {
+        FormCreate();
+    } catch (const std::exception &e) {
+        // The window opens as far as start-up got.
+        qCCritical(lcApp, "start-up stopped: %s", e.what());
+        m_sink->error(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+TOrvalla::~TOrvalla() = default;
+
+QString TOrvalla::systemId() const
+{
+    return m_engines->settings.identifier;
+}
+
+bool TOrvalla::receptionActiveFlag() const
+{
+    return m_engines->link.receptionActive();
+}
+
+void TOrvalla::connectHandlers()
+{
+    connect(ui.Timer_reloxo, &QTimer::timeout, this, &TOrvalla::Timer_reloxoTimer);
+    // Setting a check box in code runs its action when its state changes.
+    connect(ui.CheckBox_correo_auto, &QCheckBox::toggled, this, &TOrvalla::CheckBox_correo_autoClick);
+    connect(ui.CheckBox_ftp_auto, &QCheckBox::toggled, this, &TOrvalla::CheckBox_ftp_autoClick);
+    connect(ui.CheckBox_correo_pendente, &QCheckBox::toggled, this, &TOrvalla::CheckBox_correo_pendenteClick);
+    connect(ui.CheckBox_http_activo, &QCheckBox::toggled, this, &TOrvalla::CheckBox_http_activoClick);
+    connect(ui.CheckBox_excel_activo, &QCheckBox::toggled, this, &TOrvalla::CheckBox_excel_activoClick);
+    for (QLineEdit *e : { ui.Edit_vref_tx, ui.Edit_cal_pir, ui.Edit_cal_bar })
+        e->installEventFilter(this);
+
+    connect(ui.Button_ft_abrir, &QPushButton::clicked, this, &TOrvalla::Button_ft_abrirClick);
+    connect(ui.Button_ft_pechar, &QPushButton::clicked, this, &TOrvalla::Button_ft_pecharClick);
+    connect(ui.Button_serie_clear, &QPushButton::clicked, this, &TOrvalla::Button_serie_clearClick);
+    connect(ui.Button_serie_copiar, &QPushButton::clicked, this, &TOrvalla::Button_serie_copiarClick);
+    connect(ui.Button_actualiza_htm, &QPushButton::clicked, this, &TOrvalla::Button_actualiza_htmClick);
+    connect(ui.Button_excel_actualizar, &QPushButton::clicked, this, &TOrvalla::Button_excel_actualizarClick);
+    connect(ui.Button_ftp_transmit2, &QPushButton::clicked, this, &TOrvalla::Button_ftp_transmit2Click);
+    connect(ui.Button_smtp_transmit2, &QPushButton::clicked, this, &TOrvalla::Button_smtp_transmit2Click);
+
+    StationLink &link = m_engines->link;
+    connect(&link, &StationLink::readingDecoded, this, &TOrvalla::readingDecoded);
+    connect(&link, &StationLink::rawDataReceived, this, [this](quint32 count, const QString &text) {
+        ui.Edit_numchar->setText(QString::number(count));
+        ui.Edit_serie->setText(text);
+    });
+
+    DataLog &log = m_engines->dataLog;
+    connect(&log, &DataLog::dataFileNameChanged, ui.Edit_serie_nome_ficheiro, &QLineEdit::setText);
+    connect(&log, &DataLog::mailQueueChanged, this,
+        [this] { ui.Memo_serie->setPlainText(m_engines->dataLog.mailQueueText()); });
+    connect(&log, &DataLog::minuteRowRecorded, this, [this](int row) {
+        ui.SG_serie->selectRow(row);
+        ui.SG_serie->scrollTo(ui.SG_serie->model()->index(row, 1));
+    });
+    connect(&m_engines->report, &DailyReport::currentRowChanged, this, [this](int row) {
+        ui.SG_maxmin->selectRow(row);
+        ui.SG_maxmin->scrollTo(ui.SG_maxmin->model()->index(row, 1));
+    });
+    MailReport *mail = m_engines->mail;
+    connect(mail, &MailReport::resultCleared, ui.Memo_resultado, &QPlainTextEdit::clear);
+    connect(mail, &MailReport::resultAppended, ui.Memo_resultado, &QPlainTextEdit::appendPlainText);
+    connect(mail, &MailReport::messageChanged, this,
+        [this](const QStringList &lines) { ui.Memo_mensaxe->setPlainText(lines.join(QLatin1Char('\n'))); });
+    connect(mail, &MailReport::subjectChanged, ui.Edit_motivo_smtp, &QLineEdit::setText);
+    connect(mail, &MailReport::exceptionRaised, this, [this](const QString &text) {
+        qCWarning(lcApp, "mail: %s", qUtf8Printable(text));
+        m_sink->error(text);
+    });
+    connect(ui.Button_conectar, &QPushButton::clicked, this,
+        [this] { m_engines->mail->Button_conectarClick(mailFields()); });
+    connect(ui.Button_envio, &QPushButton::clicked, mail, &MailReport::Button_envioClick);
+    connect(ui.Button_desconectar, &QPushButton::clicked, mail, &MailReport::Button_desconectarClick);
+    connect(ui.Button_smtp_borra_mensaxe, &QPushButton::clicked, mail,
+        &MailReport::Button_smtp_borra_mensaxeClick);
+    connect(ui.Button_smtp_transmit, &QPushButton::clicked, this,
+        [this] { m_engines->mail->Button_smtp_transmitClick(mailFields()); });
+
+    FtpUpload &ftp = m_engines->ftp;
+    connect(ftp.displayLog(), &FtpDisplayLog::cleared, ui.Memo_ftp, &QPlainTextEdit::clear);
+    connect(ftp.displayLog(), &FtpDisplayLog::lineAdded, ui.Memo_ftp, &QPlainTextEdit::appendPlainText);
+    const auto withSettings = [this](auto call) {
+        return [this, call] {
+            m_engines->ftp.setSettings(ftpSettings());
+            call(m_engines->ftp);
+        };
+    };
+    connect(ui.Button_ftp_conectar, &QPushButton::clicked, this,
+        withSettings([](FtpUpload &f) { f.Button_ftp_conectarClick(); }));
+    connect(ui.Button_ftp_sair, &QPushButton::clicked, this,
+        withSettings([](FtpUpload &f) { f.Button_ftp_sairClick(); }));
+    connect(ui.Button_ftp_enviar, &QPushButton::clicked, this,
+        withSettings([](FtpUpload &f) { f.Button_ftp_enviarClick(); }));
+    connect(ui.Button_ftp_desconectar, &QPushButton::clicked, this,
+        withSettings([](FtpUpload &f) { f.Button_ftp_desconectarClick(); }));
+    connect(ui.Button_ftp_transmit, &QPushButton::clicked, this, [this] {
+        const ClockFields &c = m_tick.clockFields();
+        m_engines->ftp.setSettings(ftpSettings());
+        m_engines->ftp.Button_ftp_transmitClick(m_engines->settings.identifier, c.day, c.month, c.year);
+    });
+
+    connect(&m_engines->httpSwitch, &HttpSwitch::statusChanged, this,
+        [this](const QString &text) { ui.Status_linha->showMessage(text); });
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+void TOrvalla::FormCreate()
+{
+    TOrvallaEngines &e = *m_engines;
+    Settings &st = e.settings;
+    // 1
+    st.identifier = QStringLiteral("tarvelo");
+    // 2, 3
+    m_tick.reset();
+    ui.CheckBox_correo_pendente->setChecked(false);
+    // 4
+    m_reading = Reading();
+    // 5
+    st.pyranometer_cal = 3.92f;
+    st.transmitter_vref = 4.0f;
+    st.barometer_cal = 3.2717f;
+    st.cal_pir = systemDecimal("3", "92");
+    st.vref_tx = systemDecimal("4", "0");
+    st.cal_bar = systemDecimal("3", "2717");
+    ui.Edit_cal_pir->setText(st.cal_pir);
+    ui.Edit_vref_tx->setText(st.vref_tx);
+    ui.Edit_cal_bar->setText(st.cal_bar);
+    e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
+    // 6
+    e.extremes.state() = MaxMinState();
+    // 7
+    e.report.InitDailyGrid();
+    for (int c = 0; c < DailyGridModel::ColumnCount; ++c)
+        ui.SG_maxmin->setColumnWidth(c, DailyGridModel::columnWidth(c));
+    // 8
+    emptyStatistics();
+    // 9: the link, the mail client and the FTP client start closed.
+    // 10
+    ui.Timer_reloxo->setInterval(1000);
+    ui.Timer_reloxo->start();
+    ui.Timer_correo->setInterval(100);
+    ui.Timer_correo->stop();
+    ui.Timer_camara->setInterval(10000);
+    ui.Timer_camara->stop();
+    // 11, 12
+    const Settings defaults;
+    ui.Edit_servidor_smtp->setText(defaults.servidor_smtp);
+    ui.Edit_porto_smtp->setText(defaults.porto_smtp);
+    ui.Edit_clave_smtp->setText(defaults.clave_smtp);
+    ui.Edit_usuario_smtp->setText(defaults.usuario_smtp);
+    ui.Edit_dominio_smtp->setText(defaults.dominio_smtp);
+    ui.Edit_remitente_smtp->setText(defaults.remitente_smtp);
+    ui.Edit_motivo_smtp->setText(defaults.motivo_smtp);
+    ui.Memo_destinatarios_smtp->clear();
+    ui.Memo_destinatarios_smtp->setPlainText(defaults.destinatarios_smtp.join(QLatin1Char('\n')));
+    ApplyMailSettings();
+    // 13, 14
+    ui.Edit_ftp_hostname->setText(defaults.ftp_hostname);
+    ui.Edit_ftp_username->setText(defaults.ftp_username);
+    ui.Edit_ftp_clave->setText(defaults.ftp_clave);
+    ui.Edit_ftp_port->setText(defaults.ftp_port);
+    ui.Edit_ftp_ruta_local_ficheiro->setText(defaults.ftp_ruta_local_ficheiro);
+    ui.Edit_ftp_ruta_remota_ficheiro->setText(defaults.ftp_ruta_remota_ficheiro);
+    ui.Memo_ftp_nome_ficheiro->clear();
+    ui.Memo_ftp_nome_ficheiro->setPlainText(QStringLiteral("Orvalla.htm"));
+    ui.Edit_http_fonte->setText(QStringLiteral("Orvalla.txt"));
+    ApplyFtpSettings();
+    // 15
+    ui.Edit_serie_nome_ficheiro->setText(st.identifier + QStringLiteral("_datos_dd-mm-aaaa.txt"));
+    // 16: the FTP upload starts with no interval file sent.
+    // 17
+    ui.CheckBox_correo_auto->setChecked(false);
+    ui.Edit_correo_intervalo->setText(QStringLiteral("600"));
+    st.mail_time = 36000;
+    // 18
+    ui.CheckBox_ftp_auto->setChecked(false);
+    ui.Edit_ftp_intervalo->setText(QStringLiteral("15"));
+    ui.Edit_ftp_falta->clear();
+    st.ftp_interval = 900;
+    m_tick.setFtpCountdown(0);
+    // 19
+    st.log_interval = 600;
+    ui.Edit_datos_intervalo_min->setText(QStringLiteral("10"));
+    ui.Edit_datos_intervalo_min->setEnabled(false);
+    ui.CheckBox_http_activo->setChecked(false);
+    // 20
+    ui.Edit_excel_ruta_ficheiro->setText(defaults.excel_ruta_ficheiro);
+    ui.Edit_excel_nome_ficheiro->setText(QStringLiteral("datos.xls"));
+    e.excelOpen = false;
+    // 21
+    e.dataLog.resetMinuteTable(clockLocalTime());
+    LoadSettings();
+    // 22
+    if (ui.CheckBox_modo_simulado->isChecked()) {
+        e.link.startSimulated();
+        qCInfo(lcApp, "simulated reception: no device is opened");
+    } else {
+        deviceOpen();
+    }
+    // 23
+    createCaptureConfig();
+    e.cameraReady = false;
+    // 24
+    if (ui.CheckBox_webcam_auto->isChecked())
+        InitVideo();
+    m_created = true;
+    qCInfo(lcApp, "start-up done; system identifier \"%s\"", qUtf8Printable(st.identifier));
+}
+
+// The loaded values on screen (texts only: the switches change through
+// switchLoaded so that their actions run).
+void TOrvalla::settingsToScreen()
+{
+    const Settings &st = m_engines->settings;
+    ui.Edit_correo_intervalo->setText(st.correo_intervalo);
+    ui.Edit_ftp_intervalo->setText(st.ftp_intervalo);
+    ui.Edit_datos_intervalo_min->setText(st.datos_intervalo_min);
+    ui.Edit_cal_pir->setText(st.cal_pir);
+    ui.Edit_vref_tx->setText(st.vref_tx);
+    ui.Edit_cal_bar->setText(st.cal_bar);
+    for (QLineEdit *e : { ui.Edit_cal_pir, ui.Edit_vref_tx, ui.Edit_cal_bar })
+        e->setCursorPosition(0); // long float texts show their start
+    ui.Edit_servidor_smtp->setText(st.servidor_smtp);
+    ui.Edit_porto_smtp->setText(st.porto_smtp);
+    ui.Edit_clave_smtp->setText(st.clave_smtp);
+    ui.Edit_usuario_smtp->setText(st.usuario_smtp);
+    ui.Edit_dominio_smtp->setText(st.dominio_smtp);
+    ui.Edit_remitente_smtp->setText(st.remitente_smtp);
+    ui.Edit_motivo_smtp->setText(st.motivo_smtp);
+    ui.Memo_destinatarios_smtp->setPlainText(st.destinatarios_smtp.join(QLatin1Char('\n')));
+    ui.Edit_ftp_hostname->setText(st.ftp_hostname);
+    ui.Edit_ftp_username->setText(st.ftp_username);
+    ui.Edit_ftp_clave->setText(st.ftp_clave);
+    ui.Edit_ftp_port->setText(st.ftp_port);
+    ui.Edit_ftp_ruta_local_ficheiro->setText(st.ftp_ruta_local_ficheiro);
+    ui.Edit_ftp_ruta_remota_ficheiro->setText(st.ftp_ruta_remota_ficheiro);
+    ui.Memo_ftp_nome_ficheiro->setPlainText(st.ftp_nome_ficheiro.join(QLatin1Char('\n')));
+    ui.Edit_http_ruta->setText(st.http_ruta);
+    ui.Edit_http_fonte->setText(st.http_fonte);
+    ui.Edit_http_destino->setText(st.http_destino);
+    ui.Edit_excel_ruta_ficheiro->setText(st.excel_ruta_ficheiro);
+    ui.Edit_excel_nome_ficheiro->setText(st.excel_nome_ficheiro);
+}
+
+// Texts and switches as the operator left them; the numbers are held already.
+void TOrvalla::screenToSettings()
+{
+    Settings &st = m_engines->settings;
+    st.correo_auto = ui.CheckBox_correo_auto->isChecked();
+    st.ftp_auto = ui.CheckBox_ftp_auto->isChecked();
+    st.http_activo = ui.CheckBox_http_activo->isChecked();
+    st.excel_activo = ui.CheckBox_excel_activo->isChecked();
+    st.modo_simulado = ui.CheckBox_modo_simulado->isChecked();
+    st.webcam_auto = ui.CheckBox_webcam_auto->isChecked();
+    st.correo_intervalo = ui.Edit_correo_intervalo->text();
+    st.ftp_intervalo = ui.Edit_ftp_intervalo->text();
+    st.datos_intervalo_min = ui.Edit_datos_intervalo_min->text();
+    st.cal_pir = ui.Edit_cal_pir->text();
+    st.vref_tx = ui.Edit_vref_tx->text();
+    st.cal_bar = ui.Edit_cal_bar->text();
+    st.servidor_smtp = ui.Edit_servidor_smtp->text();
+    st.porto_smtp = ui.Edit_porto_smtp->text();
+    st.clave_smtp = ui.Edit_clave_smtp->text();
+    st.usuario_smtp = ui.Edit_usuario_smtp->text();
+    st.dominio_smtp = ui.Edit_dominio_smtp->text();
+    st.remitente_smtp = ui.Edit_remitente_smtp->text();
+    st.motivo_smtp = ui.Edit_motivo_smtp->text();
+    st.destinatarios_smtp = ui.Memo_destinatarios_smtp->toPlainText().split(QLatin1Char('\n'));
+    st.ftp_hostname = ui.Edit_ftp_hostname->text();
+    st.ftp_username = ui.Edit_ftp_username->text();
+    st.ftp_clave = ui.Edit_ftp_clave->text();
+    st.ftp_port = ui.Edit_ftp_port->text();
+    st.ftp_ruta_local_ficheiro = ui.Edit_ftp_ruta_local_ficheiro->text();
+    st.ftp_ruta_remota_ficheiro = ui.Edit_ftp_ruta_remota_ficheiro->text();
+    st.ftp_nome_ficheiro = ui.Memo_ftp_nome_ficheiro->toPlainText().split(QLatin1Char('\n'));
+    st.http_ruta = ui.Edit_http_ruta->text();
+    st.http_fonte = ui.Edit_http_fonte->text();
+    st.http_destino = ui.Edit_http_destino->text();
+    st.excel_ruta_ficheiro = ui.Edit_excel_ruta_ficheiro->text();
+    st.excel_nome_ficheiro = ui.Edit_excel_nome_ficheiro->text();
+    const MaxMinState &mm = m_engines->extremes.state();
+    st.start_offset = mm.start_offset;
+    st.period = mm.period;
+    st.failure_limit = mm.failure_limit;
+    st.min_readings = mm.min_readings;
+}
+
+void TOrvalla::switchLoaded(int which, bool checked)
+{
+    // As an operator's click: the values loaded so far are on screen, the box
+    // changes and, if its state changed, its action runs.
+    settingsToScreen();
+    QCheckBox *box = nullptr;
+    switch (SettingsSwitch(which)) {
+    case SettingsSwitch::CorreoAuto:
+        box = ui.CheckBox_correo_auto;
+        break;
+    case SettingsSwitch::FtpAuto:
+        box = ui.CheckBox_ftp_auto;
+        break;
+    case SettingsSwitch::HttpActivo:
+        box = ui.CheckBox_http_activo;
+        break;
+    case SettingsSwitch::ExcelActivo:
+        box = ui.CheckBox_excel_activo;
+        break;
+    case SettingsSwitch::ModoSimulado:
+        box = ui.CheckBox_modo_simulado;
+        break;
+    case SettingsSwitch::WebcamAuto:
+        box = ui.CheckBox_webcam_auto;
+        break;
+    }
+    if (box)
+        box->setChecked(checked);
+    // The action may have rewritten a field; keep the settings in step.
+    screenToSettings();
+}
+
+void TOrvalla::LoadSettings()
+{
+    TOrvallaEngines &e = *m_engines;
+    SettingsHooks hooks;
+    hooks.switchChanged = [this](SettingsSwitch which, bool checked) { switchLoaded(int(which), checked); };
+    hooks.setCaption = [this](const QString &caption) { setWindowTitle(caption); };
+    hooks.setHttpServerActive = [this](bool active) {
+        settingsToScreen();
+        if (!m_engines->httpSwitch.SetHttpServerActive(
+                active, ui.Edit_http_ruta->text(), ui.Edit_http_destino->text()))
+            reportFailure(m_engines->httpSwitch.statusText());
+    };
+    hooks.openWorkbook = [this] { openWorkbook(); };
+    QString error;
+    if (!orvalla::LoadSettings(e.settings, e.extremes.state(), hooks, QString(), &error))
+        reportFailure(error);
+    settingsToScreen();
+    const Settings &st = e.settings;
+    e.dataLog.setSystemId(st.identifier);
+    e.report.setSystemId(st.identifier);
+    e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
+}
+
+void TOrvalla::SaveSettings()
+{
+    screenToSettings();
+    QString error;
+    if (!orvalla::SaveSettings(m_engines->settings, QString(), &error))
+        reportFailure(error);
+}
+
+void TOrvalla::FormClose()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    // 1
+    SaveSettings();
+    // 2
+    if (m_engines->excelOpen)
+        closeWorkbook();
+    // 3
+    destroyCaptureConfig();
+}
+
+void TOrvalla::closeEvent(QCloseEvent *event)
+{
+    FormClose();
+    event->accept();
+}
+
+// ---------------------------------------------------------------- helpers
+
+void TOrvalla::message(const QString &text)
+{
+    m_sink->message(text);
+}
+
+void TOrvalla::reportFailure(const QString &text)
+{
+    qCWarning(lcApp, "%s", qUtf8Printable(text));
+    ui.Status_linha->showMessage(text);
+}
+
+LocalTime TOrvalla::clockLocalTime() const
+{
+    const ClockFields &c = m_tick.clockFields();
+    LocalTime t;
+    t.year = c.year;
+    t.month = c.month;
+    t.day = c.day;
+    t.hour = c.hour;
+    t.minute = c.minute;
+    t.second = c.second;
+    return t;
+}
+
+void TOrvalla::emptyStatistics()
+{
+    for (QLineEdit *e : ui.statisticsFields()) {
+        e->clear();
+        e->setEnabled(false);
+    }
+}
+
+void TOrvalla::showStatistics()
+{
+    const MaxMinTexts texts = m_engines->extremes.texts();
+    for (const auto &[name, text] : texts.byObjectName()) {
+        if (auto *e = findChild<QLineEdit *>(name))
+            e->setText(text);
+    }
+}
+
+void TOrvalla::showReading()
+{
+    const QStringList texts = readingScreenTexts(m_reading);
+    for (int i = 0; i < 11 && i < texts.size(); ++i) {
+        if (auto *e = findChild<QLineEdit *>(QLatin1String(kReadingFieldNames[i])))
+            e->setText(texts.at(i));
+    }
+}
+
+ReadingScreenTexts TOrvalla::screenTexts() const
+{
+    ReadingScreenTexts t;
+    t.date = ui.Edit_lectura_data->text();
+    t.time = ui.Edit_lectura_hora->text();
+    return t;
+}
+
+// ---------------------------------------------------------------- clock tick
+
+bool TOrvalla::mailAuto() const
+{
+    return ui.CheckBox_correo_auto->isChecked();
+}
+
+bool TOrvalla::ftpAuto() const
+{
+    return ui.CheckBox_ftp_auto->isChecked();
+}
+
+bool TOrvalla::webcamAuto() const
+{
+    return ui.CheckBox_webcam_auto->isChecked();
+}
+
+bool TOrvalla::receptionActive() const
+{
+    return m_engines->link.receptionActive();
+}
+
+std::int32_t TOrvalla::mailTime() const
+{
+    return m_engines->settings.mail_time;
+}
+
+std::int32_t TOrvalla::ftpInterval() const
+{
+    return m_engines->settings.ftp_interval;
+}
+
+std::int32_t TOrvalla::logInterval() const
+{
+    return m_engines->settings.log_interval;
+}
+
+QByteArray TOrvalla::minuteTableLine(int minuteOfDay) const
+{
+    return m_engines->dataLog.minuteLine(minuteOfDay);
+}
+
+std::int32_t &TOrvalla::tickDivider()
+{
+    return m_engines->extremes.state().tick_divider;
+}
+
+void TOrvalla::showClock(const ClockFields &c)
+{
+    ui.Edit_hora->setText(QString::fromLatin1(formatC("%02d", c.hour)));
+    ui.Edit_minuto->setText(QString::fromLatin1(formatC("%02d", c.minute)));
+    ui.Edit_segundo->setText(QString::fromLatin1(formatC("%02d", c.second)));
+    ui.Edit_dia->setText(QString::fromLatin1(formatC("%02d", c.day)));
+    ui.Edit_ano->setText(QString::fromLatin1(formatC("%04d", c.year)));
+    ui.Edit_mes->setText(galicianMonthName(c.month));
+    ui.Edit_hor2->setText(ui.Edit_hora->text());
+    ui.Edit_min2->setText(ui.Edit_minuto->text());
+    ui.Edit_seg2->setText(ui.Edit_segundo->text());
+}
+
+void TOrvalla::setMailPendingBox(bool checked)
+{
+    ui.CheckBox_correo_pendente->setChecked(checked);
+}
+
+void TOrvalla::appendIntervalRecord(const QByteArray &record)
+{
+    QString error;
+    if (!m_engines->dataLog.appendIntervalRecord(record, clockLocalTime(), &error))
+        reportFailure(error);
+}
+
+void TOrvalla::startWebcamShot()
+{
+    // The webcam area plugs in here.
+    qCInfo(lcApp, "webcam shot requested; no capture device in this build");
+}
+
+void TOrvalla::buildMailBody()
+{
+    m_engines->mail->BuildMailBody(
+        m_engines->settings.identifier, memoLines(ui.Memo_mensaxe), m_engines->dataLog.mailQueue());
+}
+
+void TOrvalla::clearMailQueue()
+{
+    QString error;
+    if (!m_engines->dataLog.ClearMailQueue(&error))
+        reportFailure(error);
+}
+
+void TOrvalla::setMailSubject(const QString &subject)
+{
+    ui.Edit_motivo_smtp->setText(subject);
+}
+
+void TOrvalla::abortSmtpIfConnected()
+{
+    m_engines->mail->abortIfConnected();
+}
+
+void TOrvalla::startMailSend()
+{
+    m_engines->mail->StartMailSend(mailFields());
+}
+
+void TOrvalla::showFtpRemaining(std::int32_t seconds)
+{
+    ui.Edit_ftp_falta->setText(QString::number(seconds));
+}
+
+void TOrvalla::abortFtpIfConnected()
+{
+    m_engines->ftp.setSettings(ftpSettings());
+    m_engines->ftp.AbortIfConnected();
+}
+
+void TOrvalla::updateHtmlPage()
+{
+    HtmlPageTexts texts { ui.Edit_http_ruta->text(), ui.Edit_http_fonte->text(),
+        ui.Edit_http_destino->text() };
+    QString error;
+    if (!UpdateHtmlPage(texts, m_reading, screenTexts(), &error))
+        reportFailure(error);
+}
+
+void TOrvalla::updateWorkbook()
+{
+    // The workbook area plugs in here; nothing to update while it is closed.
+}
+
+void TOrvalla::writeFeedFiles()
+{
+    QString error;
+    if (!WriteFeedFiles(m_reading, screenTexts(), m_engines->settings.identifier, QString(), &error))
+        reportFailure(error);
+}
+
+void TOrvalla::startUploadBatch()
+{
+    const ClockFields &c = m_tick.clockFields();
+    m_engines->ftp.setSettings(ftpSettings());
+    // Blocks in a nested loop; ticks meanwhile are turned away by the tick guard.
+    m_engines->ftp.UploadFiles(m_engines->settings.identifier, c.day, c.month, c.year);
+}
+
+void TOrvalla::pollLink()
+{
+    m_engines->link.poll(
+        clockLocalTime(), ui.CheckBox_modo_simulado->isChecked(), m_tick.minuteChangedFlag());
+}
+
+void TOrvalla::updateDailyExtremes()
+{
+    QString error;
+    const bool ok = m_engines->extremes.UpdateDailyExtremes(m_reading, clockLocalTime(), &error);
+    showStatistics();
+    if (!ok)
+        reportFailure(error);
+}
+
+void TOrvalla::stepFailed(const QString &step, const QString &what)
+{
+    reportFailure(QStringLiteral("Fallo no paso \"%1\" do reloxo: %2").arg(step, what));
+}
+
+// ---------------------------------------------------------------- check boxes
+
+void TOrvalla::CheckBox_correo_autoClick()
+{
+    if (!ui.CheckBox_correo_auto->isChecked())
+        return;
+    QString error;
+    const std::optional<int> minutes = armMinutes(ui.Edit_correo_intervalo->text(), &error);
+    if (!minutes) {
+        message(error);
+        return;
+    }
+    ui.Edit_correo_intervalo->setText(QString::number(*minutes));
+    m_engines->settings.correo_intervalo = ui.Edit_correo_intervalo->text();
+    m_engines->settings.mail_time = *minutes * 60;
+}
+
+void TOrvalla::CheckBox_ftp_autoClick()
+{
+    if (!ui.CheckBox_ftp_auto->isChecked())
+        return;
+    m_tick.setFtpCountdown(0);
+    QString error;
+    const std::optional<int> minutes = armMinutes(ui.Edit_ftp_intervalo->text(), &error);
+    if (!minutes) {
+        message(error);
+        return;
+    }
+    ui.Edit_ftp_intervalo->setText(QString::number(*minutes));
+    m_engines->settings.ftp_intervalo = ui.Edit_ftp_intervalo->text();
+    m_engines->settings.ftp_interval = *minutes * 60;
+}
+
+void TOrvalla::CheckBox_correo_pendenteClick()
+{
+    m_tick.setMailPending(ui.CheckBox_correo_pendente->isChecked());
+}
+
+bool TOrvalla::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress
+        && (watched == ui.Edit_vref_tx || watched == ui.Edit_cal_pir || watched == ui.Edit_cal_bar)) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            Edit_param_KeyPress(key);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TOrvalla::Edit_param_KeyPress(QKeyEvent *event)
+{
+    if (event && event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter)
+        return;
+    Settings &st = m_engines->settings;
+    Calibration c { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal };
+    QString error;
+    const bool ok = convertCalibration(
+        ui.Edit_cal_pir->text(), ui.Edit_cal_bar->text(), ui.Edit_vref_tx->text(), c, &error);
+    st.pyranometer_cal = c.pyranometer_cal;
+    st.transmitter_vref = c.transmitter_vref;
+    st.barometer_cal = c.barometer_cal;
+    m_engines->link.setCalibration(c);
+    qCInfo(lcApp, "calibration: pyranometer %g, barometer %g, transmitter %g V", double(c.pyranometer_cal),
+        double(c.barometer_cal), double(c.transmitter_vref));
+    if (!ok)
+        message(error);
+}
+
+// ---------------------------------------------------------------- buttons
+
+void TOrvalla::deviceOpen()
+{
+    QString error;
+    if (!m_engines->link.openDevice(&error))
+        message(QString::fromLatin1(kDeviceOpenFailedText));
+}
+
+void TOrvalla::Button_ft_abrirClick()
+{
+    deviceOpen();
+}
+
+void TOrvalla::Button_ft_pecharClick()
+{
+    m_engines->link.closeDevice();
+}
+
+void TOrvalla::readingDecoded(const Reading &reading, const QByteArray &line)
+{
+    m_reading = reading;
+    DataLog &log = m_engines->dataLog;
+    QString error;
+    if (!log.appendMailQueue(line, &error))
+        reportFailure(error);
+    error.clear();
+    if (!log.recordReading(line, reading, clockLocalTime(), &error))
+        reportFailure(error);
+    showReading();
+}
+
+void TOrvalla::Button_serie_clearClick()
+{
+    clearMailQueue();
+}
+
+void TOrvalla::Button_serie_copiarClick()
+{
+    buildMailBody();
+}
+
+void TOrvalla::Button_actualiza_htmClick()
+{
+    updateHtmlPage();
+    writeFeedFiles();
+}
+
+void TOrvalla::CheckBox_http_activoClick()
+{
+    if (!m_engines->httpSwitch.SetHttpServerActive(
+            ui.CheckBox_http_activo->isChecked(), ui.Edit_http_ruta->text(), ui.Edit_http_destino->text()))
+        reportFailure(m_engines->httpSwitch.statusText());
+}
+
+void TOrvalla::CheckBox_excel_activoClick()
+{
+    if (ui.CheckBox_excel_activo->isChecked())
+        openWorkbook();
+    else if (m_engines->excelOpen)
+        closeWorkbook();
+}
+
+void TOrvalla::Button_excel_actualizarClick()
+{
+    updateWorkbook();
+}
+
+void TOrvalla::Button_ftp_transmit2Click()
+{
+    updateHtmlPage();
+    writeFeedFiles();
+    if (ui.CheckBox_webcam_auto->isChecked())
+        startWebcamShot();
+    abortFtpIfConnected();
+    startUploadBatch();
+}
+
+void TOrvalla::Button_smtp_transmit2Click()
+{
+    m_engines->mail->Button_smtp_transmit2Click(mailFields(), m_engines->dataLog, clockLocalTime());
+}
+
+QStringList TOrvalla::memoLines(const QPlainTextEdit *memo)
+{
+    const QString text = memo->toPlainText();
+    if (text.isEmpty())
+        return {};
+    return text.split(QLatin1Char('\n'));
+}
+
+MailFields TOrvalla::mailFields() const
+{
+    MailFields f;
+    f.server = ui.Edit_servidor_smtp->text();
+    f.port = ui.Edit_porto_smtp->text();
+    f.user = ui.Edit_usuario_smtp->text();
+    f.password = ui.Edit_clave_smtp->text();
+    f.domain = ui.Edit_dominio_smtp->text();
+    f.sender = ui.Edit_remitente_smtp->text();
+    f.subject = ui.Edit_motivo_smtp->text();
+    f.recipients = memoLines(ui.Memo_destinatarios_smtp);
+    f.message = memoLines(ui.Memo_mensaxe);
+    return f;
+}
+
+FtpSettings TOrvalla::ftpSettings() const
+{
+    FtpSettings f;
+    f.host = ui.Edit_ftp_hostname->text();
+    f.user = ui.Edit_ftp_username->text();
+    f.password = ui.Edit_ftp_clave->text();
+    f.port = ui.Edit_ftp_port->text();
+    f.localFolder = ui.Edit_ftp_ruta_local_ficheiro->text();
+    f.remoteFolder = ui.Edit_ftp_ruta_remota_ficheiro->text();
+    f.fileNames = memoLines(ui.Memo_ftp_nome_ficheiro);
+    return f;
+}
+
+void TOrvalla::openWorkbook()
+{
+    // The workbook area plugs in here.
+    qCInfo(lcApp, "workbook requested; spreadsheet automation is not available in this build");
+}
+
+void TOrvalla::closeWorkbook()
+{
+    m_engines->excelOpen = false;
+}
+
+void TOrvalla::createCaptureConfig()
+{
+    m_engines->captureConfig = true;
+}
+
+void TOrvalla::destroyCaptureConfig()
+{
+    m_engines->captureConfig = false;
+}
+
+void TOrvalla::InitVideo()
+{
+    // The webcam area plugs in here.
+    qCInfo(lcApp, "webcam start requested; no capture device in this build");
+}
+
+void TOrvalla::ApplyMailSettings()
+{
+    m_engines->mail->ApplyMailSettings(mailFields());
+}
+
+void TOrvalla::ApplyFtpSettings()
+{
+    m_engines->ftp.setSettings(ftpSettings());
+    m_engines->ftp.ApplyFtpSettings();
+}
+
+} // namespace orvalla

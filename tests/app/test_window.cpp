@@ -1,0 +1,556 @@
+#include "app/message_sink.h"
+#include "app/orvalla.h"
+#include "app/orvalla_application.h"
+#include "common/clock.h"
+#include "common/files.h"
+#include "common/text.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+#include <stdexcept>
+
+using namespace orvalla;
+
+namespace
+{
+
+QString u(const char *utf8)
+{
+    return QString::fromUtf8(utf8);
+}
+
+// Throws from its event handler, as a faulty handler would.
+class Thrower : public QObject
+{
+public:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == QEvent::User)
+            throw std::runtime_error("handler failed");
+        return QObject::event(e);
+    }
+};
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_previousDir;
+    ManualClock m_clock;
+    RecordingMessageSink m_sink;
+
+    std::unique_ptr<TOrvalla> makeWindow()
+    {
+        auto w = std::make_unique<TOrvalla>(m_clock, &m_sink);
+        // The test drives the tick itself.
+        w->findChild<QTimer *>(QStringLiteral("Timer_reloxo"))->stop();
+        return w;
+    }
+
+    template <typename T = QLineEdit> static T *field(TOrvalla &w, const char *name)
+    {
+        T *f = w.findChild<T *>(QLatin1String(name));
+        if (!f)
+            qFatal("no control %s", name);
+        return f;
+    }
+
+    void writeSettings(const QByteArray &lines) { QVERIFY(replaceFile(QStringLiteral("meteo.cfg"), lines)); }
+
+    static QList<QByteArray> fileLines(const QString &name)
+    {
+        QByteArray bytes;
+        if (!readFile(name, &bytes))
+            return {};
+        return splitLines(bytes);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_previousDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_dir->path()));
+        // No device answers here, whatever is plugged into the machine.
+        qputenv("ORVALLA_SERIAL_PORT", QFile::encodeName(m_dir->filePath(QStringLiteral("no-such-device"))));
+        m_clock.setLocal(2026, 12, 7, 10, 14, 30);
+        m_sink = RecordingMessageSink();
+    }
+
+    void cleanup()
+    {
+        QDir::setCurrent(m_previousDir);
+        m_dir.reset();
+    }
+
+    void startsOnDefaultsWithoutSettingsFile()
+    {
+        auto w = makeWindow();
+        QCOMPARE(w->windowTitle(), QStringLiteral("Orvalla"));
+        // The device was tried once, and failed.
+        QCOMPARE(m_sink.messages, QStringList { QStringLiteral("Non se pode abrir o porto") });
+        QVERIFY(!w->receptionActiveFlag());
+        QCOMPARE(field(*w, "Edit_correo_intervalo")->text(), QStringLiteral("600"));
+        QCOMPARE(field(*w, "Edit_ftp_intervalo")->text(), QStringLiteral("15"));
+        QCOMPARE(field(*w, "Edit_ftp_falta")->text(), QString());
+        QCOMPARE(field(*w, "Edit_datos_intervalo_min")->text(), QStringLiteral("10"));
+        QVERIFY(!field(*w, "Edit_datos_intervalo_min")->isEnabled());
+        QCOMPARE(field(*w, "Edit_porto_smtp")->text(), QStringLiteral("25"));
+        QCOMPARE(field(*w, "Edit_motivo_smtp")->text(), u("información meteorolóxica"));
+        QCOMPARE(field(*w, "Edit_ftp_port")->text(), QStringLiteral("21"));
+        QCOMPARE(field<QPlainTextEdit>(*w, "Memo_ftp_nome_ficheiro")->toPlainText(),
+            QStringLiteral("Orvalla.htm"));
+        QCOMPARE(
+            field<QPlainTextEdit>(*w, "Memo_destinatarios_smtp")->toPlainText().count(QLatin1Char('\n')), 0);
+        QCOMPARE(field(*w, "Edit_http_fonte")->text(), QStringLiteral("Orvalla.txt"));
+        QCOMPARE(field(*w, "Edit_excel_nome_ficheiro")->text(), QStringLiteral("datos.xls"));
+        QCOMPARE(
+            field(*w, "Edit_serie_nome_ficheiro")->text(), QStringLiteral("tarvelo_datos_dd-mm-aaaa.txt"));
+        const QString point = QLocale::system().decimalPoint();
+        QCOMPARE(field(*w, "Edit_cal_pir")->text(), "3" + point + "92");
+        QCOMPARE(field(*w, "Edit_vref_tx")->text(), "4" + point + "0");
+        QCOMPARE(field(*w, "Edit_cal_bar")->text(), "3" + point + "2717");
+        for (const char *box :
+            { "CheckBox_correo_auto", "CheckBox_correo_pendente", "CheckBox_ftp_auto", "CheckBox_webcam_auto",
+                "CheckBox_http_activo", "CheckBox_excel_activo", "CheckBox_modo_simulado" })
+            QVERIFY2(!field<QCheckBox>(*w, box)->isChecked(), box);
+        QCOMPARE(field(*w, "Edit_lectura_temperatura")->text(), QStringLiteral("temp"));
+        // The minute table is laid out before any reading.
+        auto *grid = field<QTableView>(*w, "SG_serie");
+        QCOMPARE(grid->model()->rowCount(), 1441);
+        QCOMPARE(grid->model()->index(616, 1).data().toString(), QStringLiteral("07/12/2026 10:15:00 "));
+        QCOMPARE(field<QTableView>(*w, "SG_maxmin")->model()->rowCount(), 367);
+        auto *timer = w->findChild<QTimer *>(QStringLiteral("Timer_correo"));
+        QVERIFY(timer && !timer->isActive() && timer->interval() == 100);
+        QVERIFY(!QFile::exists(QStringLiteral("meteo.cfg")));
+    }
+
+    void theClockTimerRunsFromStartUp()
+    {
+        auto w = std::make_unique<TOrvalla>(m_clock, &m_sink);
+        auto *timer = w->findChild<QTimer *>(QStringLiteral("Timer_reloxo"));
+        QVERIFY(timer->isActive());
+        QCOMPARE(timer->interval(), 1000);
+        m_clock.setLocal(2026, 6, 3, 8, 5, 9);
+        QTRY_COMPARE_WITH_TIMEOUT(field(*w, "Edit_segundo")->text(), QStringLiteral("09"), 5000);
+        QCOMPARE(field(*w, "Edit_hora")->text(), QStringLiteral("08"));
+        QCOMPARE(field(*w, "Edit_mes")->text(), u("Xuño"));
+        QCOMPARE(field(*w, "Edit_ano")->text(), QStringLiteral("2026"));
+        QCOMPARE(field(*w, "Edit_dia")->text(), QStringLiteral("03"));
+        QCOMPARE(field(*w, "Edit_min2")->text(), QStringLiteral("05"));
+    }
+
+    void controlsCarryTheirDesignNamesAndTexts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        const char *rows[][2] = {
+            { "Button_smtp_transmit2", "enviar correo" },
+            { "Button_ftp_transmit2", "transmitir páxina FTP" },
+            { "CheckBox_correo_auto", "envio correo auto" },
+            { "CheckBox_correo_pendente", "envío correo pendente" },
+            { "CheckBox_ftp_auto", "envio ficheiros auto" },
+            { "CheckBox_webcam_auto", "envío imaxe webcam" },
+            { "Button_conectar", "conexión" },
+            { "Button_envio", "envío" },
+            { "Button_desconectar", "desconexión" },
+            { "Button_smtp_borra_mensaxe", "borrar mensaxe" },
+            { "Button_smtp_transmit", "envío completo" },
+            { "Button_ftp_conectar", "conectar" },
+            { "Button_ftp_sair", "sair" },
+            { "Button_ftp_enviar", "enviar" },
+            { "Button_ftp_desconectar", "interrumpir" },
+            { "Button_ftp_transmit", "envio completo" },
+            { "Button_ft_abrir", "abrir USB-FTDI" },
+            { "Button_ft_pechar", "pechar USB-FTDI" },
+            { "Button_serie_copiar", "copiar a mensaxe" },
+            { "Button_serie_clear", "borrar pantalla" },
+            { "CheckBox_modo_simulado", "Recepción simulada" },
+            { "CheckBox_http_activo", "Servidor activo:" },
+            { "Button_actualiza_htm", "actualizar ficheiro local" },
+            { "CheckBox_excel_activo", "activar Excel" },
+            { "Button_excel_actualizar", "actualizar" },
+            { "Button_inicializa_video", "Inicializar" },
+            { "Button_previsualiza_video", "Inicio vivo" },
+            { "Button_captura_video", "Captura" },
+            { "Button_fin_previsualiza_video", "Fin vivo" },
+            { "Button_configura_video", "Configurar" },
+            { "Button_finaliza_video", "Finalizar" },
+            { "Button_actualiza_webcam", "actualizar webcam" },
+            { "Edit_lectura_hora", "hora" },
+            { "Edit_lectura_data", "data" },
+            { "Edit_lectura_presion", "pres" },
+            { "Edit_lectura_choiva", "choiva" },
+            { "Edit_lectura_icarga", "icarga" },
+            { "Edit_numchar", "Edit_numchar" },
+            { "Edit_serie", "Edit_serie" },
+            { "Edit_http_destino", "Edit_http_destino" },
+            { "Edit_http_ruta", "Edit_http_ruta" },
+            { "Label_reloxo", "Reloxo (hh:mm:ss)" },
+            { "Label_calendario", "Calendario (dd/mm/aa)" },
+            { "Label_lectura_rad_solar", "Rad. solar:" },
+            { "Label_vref_tx", "Vref transmisor:" },
+            { "Label_cal_bar", "Cal barómetro:" },
+            { "Label_destinatarios_smtp", "Destinatarios:" },
+            { "Label_datos_intervalo_min", "Intervalo almacenamento datos (minutos):" },
+            { "Label_lista_datos", "Lista datos recibidos" },
+            { "Label_pendentes_correo", "Datos pendentes correo" },
+            { "Label_maxmin_fallo", "Tempo máximo de fallo (hh:mm):" },
+            { "Label_maxmin_tfin", "ata:" },
+            { "Label_data_hora", "DATA/HORA" },
+            { "GroupBox_reloxo", " RELOXO " },
+            { "GroupBox_lectura", "  ULTIMA LECTURA   " },
+            { "GroupBox_parametros", "  PARÁMETROS E ACCIÓNS  " },
+            { "GroupBox_maxmin", "  Máximas e mínimas diarias  " },
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << u(row[1]);
+    }
+
+    void controlsCarryTheirDesignNamesAndTexts()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        auto w = makeWindow();
+        QObject *o = w->findChild<QObject *>(name);
+        QVERIFY(o);
+        QString shown;
+        if (auto *b = qobject_cast<QAbstractButton *>(o))
+            shown = b->text();
+        else if (auto *e = qobject_cast<QLineEdit *>(o))
+            shown = e->text();
+        else if (auto *l = qobject_cast<QLabel *>(o))
+            shown = l->text();
+        else if (auto *g = qobject_cast<QGroupBox *>(o))
+            shown = g->title();
+        QCOMPARE(shown, text);
+        if (auto *c = qobject_cast<QCheckBox *>(o))
+            QCOMPARE(c->layoutDirection(), Qt::RightToLeft);
+    }
+
+    void windowLayout()
+    {
+        auto w = makeWindow();
+        QCOMPARE(w->size(), QSize(797, 571));
+        QCOMPARE(w->pos(), QPoint(192, 114));
+        auto *tabs = field<QTabWidget>(*w, "Controis");
+        QCOMPARE(tabs->geometry(), QRect(8, 16, 769, 513));
+        const QStringList captions = { u("Principal"), u("Envío Correo"), u("FTP"), u("Remoto"), u("Web"),
+            u("Excel"), u("Vídeo"), u("Estadísticas") };
+        QCOMPARE(tabs->count(), 8);
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(tabs->tabText(i), captions.at(i));
+            QCOMPARE(tabs->widget(i)->objectName(), QStringLiteral("TabSheet%1").arg(i + 1));
+        }
+        QCOMPARE(tabs->currentIndex(), 0);
+        QCOMPARE(field(*w, "Edit_clave_smtp")->echoMode(), QLineEdit::Password);
+        QCOMPARE(field(*w, "Edit_ftp_clave")->echoMode(), QLineEdit::Password);
+        for (const char *memo : { "Memo_serie", "Memo_ftp", "Memo_resultado", "Memo_mensaxe",
+                 "Memo_destinatarios_smtp", "Memo_ftp_nome_ficheiro" })
+            QVERIFY2(w->findChild<QPlainTextEdit *>(QLatin1String(memo)), memo);
+        for (const char *name : { "Timer_reloxo", "Timer_correo", "Timer_camara", "ServidorHttp", "Image1",
+                 "VideoCapture", "cbVModes", "cbAModes", "lbDialogs", "Status_linha" })
+            QVERIFY2(w->findChild<QObject *>(QLatin1String(name)), name);
+    }
+
+    void statisticsFieldsAreDisplayOnly()
+    {
+        auto w = makeWindow();
+        const QList<QLineEdit *> fields = w->form().statisticsFields();
+        QCOMPARE(fields.size(), 18);
+        for (QLineEdit *f : fields) {
+            QVERIFY2(!f->isEnabled(), qPrintable(f->objectName()));
+            QCOMPARE(f->text(), QString());
+        }
+        // Ten ticks run the tracker, which fills them; they stay disabled.
+        for (int i = 0; i < 10; ++i) {
+            m_clock.advance(1);
+            w->Timer_reloxoTimer();
+        }
+        QCOMPARE(field(*w, "Edit_maxmin_ini")->text(), QStringLiteral("19:55"));
+        QCOMPARE(field(*w, "Edit_maxmin_dataact")->text(), QStringLiteral("07/12/2026"));
+        for (QLineEdit *f : fields)
+            QVERIFY2(!f->isEnabled(), qPrintable(f->objectName()));
+        QVERIFY(QFile::exists(QStringLiteral("maxmin.bin")));
+    }
+
+    void simulatedReceptionFromSettingsFile()
+    {
+        writeSettings("Identificador do sistema = 'estacion'\r\nModo simulado = 1\r\n");
+        auto w = makeWindow();
+        QVERIFY(m_sink.messages.isEmpty()); // no device opened
+        QVERIFY(w->receptionActiveFlag());
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_modo_simulado")->isChecked());
+        QCOMPARE(w->windowTitle(), QStringLiteral("Orvalla - estacion"));
+        // Until the first reading the default identifier stays in the name.
+        QCOMPARE(
+            field(*w, "Edit_serie_nome_ficheiro")->text(), QStringLiteral("tarvelo_datos_dd-mm-aaaa.txt"));
+
+        // A new minute makes one simulated reading.
+        m_clock.setLocal(2026, 12, 7, 10, 15, 0);
+        w->Timer_reloxoTimer();
+        QCOMPARE(
+            field(*w, "Edit_serie_nome_ficheiro")->text(), QStringLiteral("estacion_datos_07_12_2026.txt"));
+        QCOMPARE(field(*w, "Edit_lectura_hora")->text(), QStringLiteral("10:15:00"));
+        QCOMPARE(field(*w, "Edit_lectura_data")->text(), QStringLiteral("07/12/2026"));
+        QVERIFY(field(*w, "Edit_lectura_temperatura")->text() != QStringLiteral("temp"));
+        const QList<QByteArray> day = fileLines(QStringLiteral("estacion_datos_07_12_2026.txt"));
+        QCOMPARE(day.size(), 1441);
+        QVERIFY(day.at(616).startsWith("07/12/2026 10:15:00 temp="));
+        QCOMPARE(fileLines(QStringLiteral("estacion_datos_hoxe.txt")), day);
+        QCOMPARE(fileLines(QStringLiteral("estacion_datos10_correo.txt")), QList<QByteArray> { day.at(616) });
+        QCOMPARE(field<QPlainTextEdit>(*w, "Memo_serie")->toPlainText(), fromCp1252(day.at(616)));
+        auto *grid = field<QTableView>(*w, "SG_serie");
+        QCOMPARE(grid->currentIndex().row(), 616);
+
+        // A second tick in the same minute makes no new reading.
+        m_clock.advance(1);
+        w->Timer_reloxoTimer();
+        QCOMPARE(fileLines(QStringLiteral("estacion_datos10_correo.txt")).size(), 1);
+
+        // The next storage boundary copies the minute's line into the interval file.
+        m_clock.setLocal(2026, 12, 7, 10, 20, 0);
+        w->Timer_reloxoTimer();
+        const QList<QByteArray> interval = fileLines(QStringLiteral("estacion_datos10_07_12_2026.txt"));
+        QCOMPARE(interval, QList<QByteArray> { day.at(616) });
+        QCOMPARE(fileLines(QStringLiteral("estacion_datos10_hoxe.txt")), interval);
+    }
+
+    void closingRewritesTheSettingsFile()
+    {
+        writeSettings("Identificador do sistema = 'estacion'\r\nServidor de ftp = ftp.before\r\n");
+        auto w = makeWindow();
+        field(*w, "Edit_ftp_hostname")->setText(QStringLiteral("ftp.after"));
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        QCOMPARE(lines.size(), 37);
+        QCOMPARE(lines.at(0), QByteArray("Identificador do sistema = 'estacion'"));
+        QCOMPARE(lines.at(13), QByteArray("Servidor de ftp = ftp.after"));
+        QCOMPARE(lines.at(27), QByteArray("Modo simulado = 0"));
+        // Closing twice saves once.
+        QVERIFY(QFile::remove(QStringLiteral("meteo.cfg")));
+        w->close();
+        QVERIFY(!QFile::exists(QStringLiteral("meteo.cfg")));
+    }
+
+    void switchesFromTheFileRunTheirActions()
+    {
+        // The switch acts on the field as it stands when the key is read; the
+        // minutes key that follows decides the final value.
+        writeSettings("Envio ficheiros auto = 1\r\nIntervalo envio ficheiros (minutos) = 5 \r\n"
+                      "Envio correo auto = 1\r\nEnvio correo (minuto diario) = 2000 \r\n");
+        auto w = makeWindow();
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_ftp_auto")->isChecked());
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_correo_auto")->isChecked());
+        QCOMPARE(field(*w, "Edit_ftp_intervalo")->text(), QStringLiteral("5"));
+        QCOMPARE(field(*w, "Edit_correo_intervalo")->text(), QStringLiteral("2000"));
+        m_clock.advance(1);
+        w->Timer_reloxoTimer();
+        QCOMPARE(field(*w, "Edit_ftp_falta")->text(), QStringLiteral("299"));
+    }
+
+    void armingTheAutomaticSwitches()
+    {
+        auto w = makeWindow();
+        m_sink.messages.clear();
+        auto *ftpAuto = field<QCheckBox>(*w, "CheckBox_ftp_auto");
+        auto *ftpMinutes = field(*w, "Edit_ftp_intervalo");
+
+        ftpMinutes->setText(QStringLiteral("2000"));
+        ftpAuto->click();
+        QCOMPARE(ftpMinutes->text(), QStringLiteral("1440"));
+        m_clock.advance(1);
+        w->Timer_reloxoTimer();
+        QCOMPARE(field(*w, "Edit_ftp_falta")->text(), QStringLiteral("86399"));
+
+        // Unticking does nothing; a text that is not a number keeps the interval
+        // but the countdown restarts.
+        ftpAuto->click();
+        ftpMinutes->setText(QStringLiteral("quince"));
+        ftpAuto->click();
+        QCOMPARE(m_sink.messages, QStringList { QStringLiteral("'quince' is not a valid integer value") });
+        QCOMPARE(w->clockTick().ftpCountdown(), 0);
+        m_clock.advance(1);
+        w->Timer_reloxoTimer();
+        QCOMPARE(field(*w, "Edit_ftp_falta")->text(), QStringLiteral("86399"));
+
+        auto *mailMinutes = field(*w, "Edit_correo_intervalo");
+        mailMinutes->setText(QStringLiteral("-3"));
+        field<QCheckBox>(*w, "CheckBox_correo_auto")->click();
+        QCOMPARE(mailMinutes->text(), QStringLiteral("1440"));
+
+        // The pending box arms and cancels the day's mail by hand.
+        auto *pending = field<QCheckBox>(*w, "CheckBox_correo_pendente");
+        pending->click();
+        QVERIFY(w->clockTick().mailPending());
+        pending->click();
+        QVERIFY(!w->clockTick().mailPending());
+
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        QCOMPARE(lines.at(2), QByteArray("Envio correo (minuto diario) = 1440 "));
+        QCOMPARE(lines.at(12), QByteArray("Intervalo envio ficheiros (minutos) = 1440 "));
+    }
+
+    void calibrationTakesEffectOnEnter()
+    {
+        auto w = makeWindow();
+        m_sink.messages.clear();
+        auto *pir = field(*w, "Edit_cal_pir");
+        auto *bar = field(*w, "Edit_cal_bar");
+        auto *vref = field(*w, "Edit_vref_tx");
+        pir->setText(QStringLiteral("5"));
+        bar->setText(QStringLiteral("x"));
+        vref->setText(QStringLiteral("6"));
+        // Other keys only type.
+        QTest::keyClick(vref, Qt::Key_A);
+        QCOMPARE(vref->text(), QStringLiteral("6a"));
+        QVERIFY(m_sink.messages.isEmpty());
+        vref->setText(QStringLiteral("6"));
+        // Enter: the pyranometer value converts, the bad barometer text stops the rest.
+        QTest::keyClick(vref, Qt::Key_Return);
+        QCOMPARE(m_sink.messages.size(), 1);
+        // A barometer calibration of 0 would divide by zero: refused.
+        bar->setText(QStringLiteral("0"));
+        QTest::keyClick(pir, Qt::Key_Enter);
+        QCOMPARE(m_sink.messages.size(), 2);
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        QCOMPARE(lines.at(34), QByteArray("Calibracion de piranometro = 5.0000"));
+        QCOMPARE(lines.at(35), QByteArray("Tension de transmisor = 4.00"));
+        QCOMPARE(lines.at(36), QByteArray("Calibracion de barometro = 3.2717"));
+    }
+
+    void dailyMailGoesThroughTheWindow()
+    {
+        writeSettings("Modo simulado = 1\r\nServidor de correo = 127.0.0.1\r\nPorto de correo = 1\r\n"
+                      "Envio correo auto = 1\r\n");
+        m_clock.setLocal(2026, 12, 7, 23, 58, 30);
+        auto w = makeWindow();
+        m_clock.setLocal(2026, 12, 7, 23, 59, 0);
+        w->Timer_reloxoTimer(); // one reading queued
+        QCOMPARE(fileLines(QStringLiteral("tarvelo_datos10_correo.txt")).size(), 1);
+        m_clock.setLocal(2026, 12, 8, 0, 0, 0);
+        w->Timer_reloxoTimer();
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_correo_pendente")->isChecked());
+        m_clock.setLocal(2026, 12, 8, 10, 0, 0);
+        w->Timer_reloxoTimer();
+        QVERIFY(!field<QCheckBox>(*w, "CheckBox_correo_pendente")->isChecked());
+        QCOMPARE(field(*w, "Edit_motivo_smtp")->text(), u("información meteorolóxica 08/12/2026  10:00:00"));
+        // The body holds the queued readings; the queue is empty again.
+        const QString body = field<QPlainTextEdit>(*w, "Memo_mensaxe")->toPlainText();
+        QVERIFY2(body.contains(QStringLiteral("07/12/2026 23:59:00 temp=")), qPrintable(body));
+        QCOMPARE(fileLines(QStringLiteral("tarvelo_datos10_correo.txt")), QList<QByteArray>());
+        QVERIFY(field<QPlainTextEdit>(*w, "Memo_serie")->toPlainText().isEmpty());
+        // The refused connection is reported in the result memo.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !field<QPlainTextEdit>(*w, "Memo_resultado")->toPlainText().isEmpty(), 10000);
+    }
+
+    void publishingBatchWritesThePageAndFeeds()
+    {
+        QVERIFY(replaceFile(QStringLiteral("Orvalla.txt"), "<p>##1## / ##3##</p>\r\n"));
+        writeSettings("Modo simulado = 1\r\nServidor de ftp = 127.0.0.1\r\nPorto de ftp = 1\r\n"
+                      "Ruta de ficheiros http = \r\nNome de ficheiro destino http = Orvalla.htm\r\n");
+        auto w = makeWindow();
+        field(*w, "Edit_ftp_intervalo")->setText(QStringLiteral("0"));
+        field<QCheckBox>(*w, "CheckBox_ftp_auto")->click();
+        m_clock.setLocal(2026, 12, 7, 10, 15, 0);
+        w->Timer_reloxoTimer(); // the batch runs before the poll: page from the start-up values
+        QByteArray page;
+        QVERIFY(readFile(QStringLiteral("Orvalla.htm"), &page));
+        QCOMPARE(page, QByteArray("<p> 0,0 / data  hora</p>\r\n"));
+        m_clock.advance(1);
+        w->Timer_reloxoTimer();
+        QVERIFY(readFile(QStringLiteral("Orvalla.htm"), &page));
+        QVERIFY2(page.endsWith(" / 07/12/2026  10:15:00</p>\r\n"), page.constData());
+        QVERIFY(QFile::exists(QStringLiteral("awekas.txt")));
+        QVERIFY(QFile::exists(QStringLiteral("meteoclimatic.htm")));
+        // The upload was tried, and its failure shown in the FTP memo.
+        QVERIFY(!field<QPlainTextEdit>(*w, "Memo_ftp")->toPlainText().isEmpty());
+    }
+
+    void failedWriteIsShownWithoutABox()
+    {
+        // A folder where the interval data file should be: the write fails.
+        QVERIFY(QDir().mkdir(QStringLiteral("tarvelo_datos10_07_12_2026.txt")));
+        auto w = makeWindow();
+        m_sink.messages.clear();
+        m_clock.setLocal(2026, 12, 7, 10, 20, 0);
+        w->Timer_reloxoTimer();
+        auto *status = field<QStatusBar>(*w, "Status_linha");
+        QVERIFY(!status->currentMessage().isEmpty());
+        QVERIFY(m_sink.messages.isEmpty());
+        // Later ticks go on.
+        m_clock.advance(1);
+        w->Timer_reloxoTimer();
+        QCOMPARE(field(*w, "Edit_segundo")->text(), QStringLiteral("01"));
+    }
+
+    void anEscapedExceptionIsShownAndTheProgramGoesOn()
+    {
+        auto *app = static_cast<OrvallaApplication *>(QCoreApplication::instance());
+        RecordingMessageSink sink;
+        app->setMessageSink(&sink);
+        Thrower thrower;
+        QEvent event(QEvent::User);
+        QCoreApplication::sendEvent(&thrower, &event);
+        QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+        QCoreApplication::processEvents();
+        app->setMessageSink(nullptr);
+        QCOMPARE(sink.errors,
+            (QStringList { QStringLiteral("handler failed"), QStringLiteral("handler failed") }));
+    }
+
+    // With ORVALLA_SCREENSHOT_DIR set, saves each tab as tab-N.png there (the
+    // README's pictures).
+    void screenshots()
+    {
+        const QString dir = qEnvironmentVariable("ORVALLA_SCREENSHOT_DIR");
+        if (dir.isEmpty())
+            QSKIP("ORVALLA_SCREENSHOT_DIR not set");
+        writeSettings("Identificador do sistema = 'tarvelo'\r\nModo simulado = 1\r\n");
+        auto w = makeWindow();
+        m_clock.setLocal(2026, 12, 7, 10, 15, 0);
+        w->Timer_reloxoTimer();
+        for (int i = 0; i < 10; ++i) {
+            m_clock.advance(1);
+            w->Timer_reloxoTimer();
+        }
+        w->show();
+        auto *tabs = field<QTabWidget>(*w, "Controis");
+        for (int i = 0; i < tabs->count(); ++i) {
+            tabs->setCurrentIndex(i);
+            QCoreApplication::processEvents();
+            QVERIFY(w->grab().save(QDir(dir).filePath(QStringLiteral("tab-%1.png").arg(i + 1))));
+        }
+    }
+};
+
+int main(int argc, char **argv)
+{
+    OrvallaApplication app(argc, argv);
+    TestWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_window.moc"
