@@ -14,6 +14,9 @@ ORVALLA_TEST_PACKAGES=(
 ORVALLA_BENCH_PACKAGES=(
     wrk nginx-light curl python3-pyftpdlib
 )
+ORVALLA_FUZZ_PACKAGES=(
+    clang libclang-rt-14-dev
+)
 
 orvalla_install_missing() {
     local missing=()

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Orvalla's benchmarks: installs what they need (only what is missing), builds
+# Release in build/bench, runs every benchmark and prints one line per figure.
+# Loopback only (127.0.0.1); every load is bounded and stops by itself.
+#
+# usage: bash bench/run.sh
+# Knobs (environment): BENCH_READING_ROUNDS (300), BENCH_FTP_MB (100),
+# BENCH_FTP_ROUNDS (7), BENCH_HTTP_SECONDS (10), BENCH_HTTP_CONNECTIONS (16),
+# BENCH_STARTS (5); BENCH_BACKLOG=n gives the HTTP engine another listen
+# backlog than the console's 5.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build/bench"
+
+# shellcheck source=../scripts/deps.sh
+source "$ROOT/scripts/deps.sh"
+orvalla_install_missing "${ORVALLA_BUILD_PACKAGES[@]}" "${ORVALLA_BENCH_PACKAGES[@]}"
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVALLA_SANITIZE=OFF \
+    -DORVALLA_BUILD_TESTS=OFF -DORVALLA_BUILD_BENCH=ON >/dev/null
+cmake --build "$BUILD" --target orvalla bench_reading_path bench_ftp bench_http_tick bench_console
+
+export TZ=Europe/Madrid QT_QPA_PLATFORM=offscreen
+WORK="$(mktemp -d -t orvalla-bench.XXXXXX)"
+trap 'rm -rf "$WORK"' EXIT
+BIN="$BUILD/bench"
+STATUS=0
+: >"$WORK/figures"
+
+# run NAME PREFIX COMMAND...: the command's result lines (stdout), each
+# prefixed, go to the screen and to the summary; its log stays in $WORK.
+run() {
+    local name="$1" prefix="$2"
+    shift 2
+    echo "== $name" >&2
+    if "$@" >"$WORK/$name.out" 2>"$WORK/$name.log"; then
+        sed "s/^/$prefix/" "$WORK/$name.out" | tee -a "$WORK/figures"
+    else
+        echo "$name FAILED; its log:" | tee -a "$WORK/figures"
+        tail -n 30 "$WORK/$name.log"
+        STATUS=1
+    fi
+}
+
+# The page the HTTP servers answer: the demo page (or its template, filled
+# with a simulated reading) when scripts/run.sh has made the demo folder.
+PAGE=""
+for candidate in "$ROOT/demo/Orvalla.htm" "$ROOT/demo/Orvalla.txt"; do
+    if [ -f "$candidate" ]; then
+        PAGE="$candidate"
+        break
+    fi
+done
+if [ -z "$PAGE" ]; then
+    # No demo folder yet: a page of the same kind.
+    PAGE="$WORK/Orvalla.htm"
+    {
+        echo "<html><head><title>Orvalla</title></head><body><table>"
+        for _ in 1 2 3 4 5 6 7 8; do
+            echo "<tr><td>Temperatura</td><td>12,3 C</td></tr>"
+        done
+        echo "</table></body></html>"
+    } >"$PAGE"
+fi
+echo "HTTP page: $PAGE" >&2
+
+run reading "" "$BIN/bench_reading_path" "${BENCH_READING_ROUNDS:-300}"
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    # The same on a RAM disk: what is left without the disk's flushes.
+    run reading-tmpfs "(tmpfs) " env TMPDIR=/dev/shm "$BIN/bench_reading_path" "${BENCH_READING_ROUNDS:-300}"
+fi
+run ftp "" "$BIN/bench_ftp" "${BENCH_FTP_MB:-100}" "${BENCH_FTP_ROUNDS:-7}"
+run http "" "$BIN/bench_http_tick" "$PAGE" "${BENCH_HTTP_SECONDS:-10}" "${BENCH_HTTP_CONNECTIONS:-16}"
+run console "" "$BIN/bench_console" "$BUILD/app/orvalla" "${BENCH_STARTS:-5}"
+
+echo
+echo "Summary ($(nproc) cores):"
+cat "$WORK/figures"
+exit $STATUS
