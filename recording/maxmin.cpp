@@ -87,6 +87,12 @@ bool saveMaxMinState(const QString &folder, const MaxMinState &state, QString *e
 
 std::time_t windowStart(const MaxMinState &state)
 {
+    // A damaged maxmin.bin may hold any date. One whose year or month cannot
+    // even be put into the C conversion counts as a failed conversion (-1);
+    // the next evaluation then moves the window date to today.
+    constexpr std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
+    if (state.window_year < lowest + 1900 || state.window_month == lowest)
+        return std::time_t(-1) + state.start_offset;
     return fromLocalTime(state.window_year, state.window_month, state.window_day) + state.start_offset;
 }
 
@@ -204,7 +210,9 @@ bool DailyExtremes::UpdateDailyExtremes(const Reading &reading, const LocalTime 
                     s.failure_time = std::int32_t(N - T);
                 if (T != s.last_reading_time) {
                     s.last_reading_time = std::int32_t(T);
-                    ++s.reading_count;
+                    // A count restored from a damaged file must not overflow.
+                    if (s.reading_count < std::numeric_limits<std::int32_t>::max())
+                        ++s.reading_count;
                 }
                 const float t = reading.temperature;
                 const float h = reading.humidity;

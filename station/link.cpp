@@ -18,10 +18,13 @@ StationLink::~StationLink() = default;
 
 bool StationLink::openDevice(QString *error)
 {
-    // Opening again must not leave the first handle behind.
+    // Opening again must not leave the first handle behind. A failed open
+    // leaves the reception active flag as it was before the attempt.
+    const bool wasActive = m_receptionActive;
     closeDevice();
     QString why;
     if (!m_device.open(&why)) {
+        m_receptionActive = wasActive;
         qCWarning(lcStation).noquote() << "device open failed:" << why;
         if (error)
             *error = why;

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
 #include <memory>
 
 using namespace orvalla;
@@ -268,6 +269,56 @@ private Q_SLOTS:
         c.evaluate();
         QCOMPARE(c.tracker.state().active, 1);
         QCOMPARE(c.tracker.state().failure_time, 1800);
+    }
+
+    void damagedWindowDateMovesToToday_data()
+    {
+        QTest::addColumn<int>("day");
+        QTest::addColumn<int>("month");
+        QTest::addColumn<int>("year");
+
+        constexpr int lowest = std::numeric_limits<std::int32_t>::min();
+        QTest::newRow("lowest year") << 1 << 1 << lowest;
+        QTest::newRow("year just above the lowest") << 1 << 1 << lowest + 1899;
+        QTest::newRow("lowest month") << 1 << lowest << 2026;
+        QTest::newRow("lowest day") << lowest << 1 << 2026;
+    }
+
+    // A maxmin.bin from a damaged disk may hold any window date: it is taken as
+    // a date that cannot be converted, and the next evaluation moves it to today.
+    void damagedWindowDateMovesToToday()
+    {
+        QFETCH(int, day);
+        QFETCH(int, month);
+        QFETCH(int, year);
+        Console c(m_dir->path());
+        MaxMinState &s = c.tracker.state();
+        s.window_day = day;
+        s.window_month = month;
+        s.window_year = year;
+        s.active = 1;
+        c.startAt(2026, 7, 6, 12, 0, 0);
+        c.evaluate();
+        QVERIFY(!c.tracker.texts().tini.isEmpty());
+        c.evaluate();
+        QCOMPARE(s.active, 0);
+        QCOMPARE(s.window_day, 6);
+        QCOMPARE(s.window_month, 7);
+        QCOMPARE(s.window_year, 2026);
+    }
+
+    void damagedCountStopsAtItsTop()
+    {
+        Console c(m_dir->path());
+        c.startAt(2026, 7, 6, 12, 0, 0);
+        c.windowToday(11 * 60, 120);
+        MaxMinState &s = c.tracker.state();
+        s.active = 1;
+        s.reading_count = std::numeric_limits<std::int32_t>::max();
+        c.receive(20.0f, 50.0f);
+        c.evaluate();
+        QCOMPARE(s.reading_count, std::numeric_limits<std::int32_t>::max());
+        QCOMPARE(s.temp_max, 20.0f);
     }
 
     void tickDividerRunsEveryTenthTick()

@@ -217,6 +217,28 @@ private Q_SLOTS:
         QCOMPARE(link.readCount(), 0u);
         QCOMPARE(decoded.count(), 1);
     }
+
+    // A failed open keeps the reception active flag: with "Recepción simulada"
+    // ticked the readings go on, and the lost device is read no more.
+    void failedReopenKeepsReception()
+    {
+        StationLink link;
+        QVERIFY(link.openDevice());
+        qputenv("ORVALLA_SERIAL_PORT", "/nonexistent/orvalla-tty");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("device open failed"));
+        QVERIFY(!link.openDevice());
+        QVERIFY(!link.deviceOpen());
+        QVERIFY(link.receptionActive());
+
+        QSignalSpy decoded(&link, &StationLink::readingDecoded);
+        bool minuteChanged = true;
+        link.poll(tickTime(), true, minuteChanged);
+        QCOMPARE(decoded.count(), 1);
+        writeMaster(frameText({ 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11 }));
+        link.poll(tickTime(), false, minuteChanged);
+        QCOMPARE(link.readCount(), 0u);
+        QCOMPARE(decoded.count(), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestE2eStation)
