@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "excel/excel_workbook.h"
 #include "net/ftp_client.h"
 #include "net/http_server.h"
 #include "publish/feed_files.h"
@@ -16,20 +17,24 @@
 #include "recording/maxmin.h"
 #include "station/decoder.h"
 #include "station/link.h"
+#include "webcam/qtvideocapture.h"
+#include "webcam/webcam.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <stdexcept>
 
@@ -38,14 +43,21 @@ namespace orvalla
 
 // Everything the window owns besides its controls.
 struct TOrvallaEngines {
-    explicit TOrvallaEngines(QObject *window)
+    TOrvallaEngines(QObject *window, const Clock &clock, TOrvallaOptions options)
         : httpServer(new HttpServer(window))
         , httpSwitch(httpServer)
         , ftpClient(new FtpClient(window))
         , ftp(ftpClient)
         , mail(new MailReport(window))
+        , workbook(options.automation ? std::move(options.automation) : defaultAutomationServer())
+        , capture(options.capture ? std::move(options.capture) : std::make_unique<QtVideoCapture>())
+        , webcam(new Webcam(capture.get(), &clock, window))
     {
     }
+    // The webcam uses the capture layer: it goes first.
+    ~TOrvallaEngines() { delete webcam; }
+    TOrvallaEngines(const TOrvallaEngines &) = delete;
+    TOrvallaEngines &operator=(const TOrvallaEngines &) = delete;
 
     Settings settings;
     StationLink link;
@@ -56,41 +68,50 @@ struct TOrvallaEngines {
     HttpSwitch httpSwitch;
     FtpClient *ftpClient; // ClienteFtp
     FtpUpload ftp;
-    MailReport *mail; // owns ClienteSmtp and the mail's step timer
+    MailReport *mail; // owns ClienteSmtp and Timer_correo
+    ExcelWorkbook workbook;
+    std::unique_ptr<TVideoCapture> capture;
+    Webcam *webcam; // owns Timer_camara
 
-    bool excelOpen = false;
     bool captureConfig = false;
-    bool cameraReady = false;
 };
 
-namespace
+TOrvalla::TOrvalla(const Clock &clock, MessageSink *sink, QWidget *parent)
+    : TOrvalla(clock, sink, TOrvallaOptions(), parent)
 {
-
-// A compiled-in decimal text ("3,92") shown with the system's separator, so
-// that Enter in the field converts it on any system.
-QString systemDecimal(const char *whole, const char *fraction)
-{
-    return QString::fromLatin1(whole) + QLocale::system().decimalPoint() + QString::fromLatin1(fraction);
 }
 
-} // namespace
-
-TOrvalla::TOrvalla(const Clock &clock, MessageSink *sink, QWidget *parent)
+TOrvalla::TOrvalla(const Clock &clock, MessageSink *sink, TOrvallaOptions options, QWidget *parent)
     : QMainWindow(parent)
     , m_clock(clock)
     , m_sink(sink)
     , m_tick(clock, *this)
-    , m_engines(std::make_unique<TOrvallaEngines>(this))
+    , m_engines(std::make_unique<TOrvallaEngines>(this, clock, std::move(options)))
 {
     if (!m_sink) {
         m_ownSink = std::make_unique<MessageBoxSink>(this);
         m_sink = m_ownSink.get();
     }
     ui.setupUi(this);
-    m_engines->httpServer->setObjectName(QStringLiteral("ServidorHttp"));
-    m_engines->ftpClient->setObjectName(QStringLiteral("ClienteFtp"));
-    m_engines->mail->setObjectName(QStringLiteral("MailReport"));
-    m_engines->mail->client().setObjectName(QStringLiteral("ClienteSmtp"));
+    TOrvallaEngines &e = *m_engines;
+    // The components hang under the window by their design names, inside the
+    // engines that drive them.
+    e.httpServer->setObjectName(QStringLiteral("ServidorHttp"));
+    e.ftpClient->setObjectName(QStringLiteral("ClienteFtp"));
+    e.mail->setObjectName(QStringLiteral("MailReport"));
+    e.mail->client().setParent(e.mail);
+    e.mail->client().setObjectName(QStringLiteral("ClienteSmtp"));
+    e.mail->stepTimer().setParent(e.mail);
+    e.mail->stepTimer().setObjectName(QStringLiteral("Timer_correo"));
+    e.workbook.setObjectName(QStringLiteral("Excel"));
+    e.webcam->setObjectName(QStringLiteral("Webcam"));
+    e.webcam->shotTimer().setParent(e.webcam);
+    e.webcam->shotTimer().setObjectName(QStringLiteral("Timer_camara"));
+    if (QWidget *preview = e.capture->previewWidget()) {
+        auto *box = new QVBoxLayout(ui.VideoCapture);
+        box->setContentsMargins(1, 1, 1, 1); // inside the frame's line
+        box->addWidget(preview);
+    }
     ui.SG_serie->setModel(m_engines->dataLog.minuteTable());
     ui.SG_maxmin->setModel(m_engines->report.grid());
     connectHandlers();
@@ -104,6 +125,16 @@ TOrvalla::TOrvalla(const Clock &clock, MessageSink *sink, QWidget *parent)
 }
 
 TOrvalla::~TOrvalla() = default;
+
+ExcelWorkbook &TOrvalla::workbook()
+{
+    return m_engines->workbook;
+}
+
+Webcam &TOrvalla::webcam()
+{
+    return *m_engines->webcam;
+}
 
 QString TOrvalla::systemId() const
 {
@@ -199,6 +230,58 @@ void TOrvalla::connectHandlers()
 
     connect(&m_engines->httpSwitch, &HttpSwitch::statusChanged, this,
         [this](const QString &text) { ui.Status_linha->showMessage(text); });
+
+    connectWorkbook();
+    connectWebcam();
+}
+
+void TOrvalla::connectWorkbook()
+{
+    ExcelWorkbook &wb = m_engines->workbook;
+    connect(&wb, &ExcelWorkbook::statusChanged, ui.Label_excel_estado, &QLabel::setText);
+    connect(&wb, &ExcelWorkbook::failed, this, [this](const QString &text) {
+        ui.Label_excel_estado->setText(text);
+        reportFailure(text);
+    });
+}
+
+void TOrvalla::connectWebcam()
+{
+    Webcam *cam = m_engines->webcam;
+    cam->setFtpConnectedQuery([this] { return m_engines->ftpClient->Connected(); });
+    cam->setLastStorageMinuteQuery([this] { return m_tick.lastStorageMinute(); });
+    connect(cam, &Webcam::viewChanged, this, &TOrvalla::showVideoView);
+
+    connect(ui.Button_inicializa_video, &QPushButton::clicked, this, &TOrvalla::InitVideo);
+    connect(
+        ui.Button_previsualiza_video, &QPushButton::clicked, cam, &Webcam::Button_previsualiza_videoClick);
+    connect(ui.Button_captura_video, &QPushButton::clicked, cam, &Webcam::Button_captura_videoClick);
+    connect(ui.Button_fin_previsualiza_video, &QPushButton::clicked, cam,
+        &Webcam::Button_fin_previsualiza_videoClick);
+    connect(ui.Button_configura_video, &QPushButton::clicked, this, &TOrvalla::Button_configura_videoClick);
+    connect(ui.Button_finaliza_video, &QPushButton::clicked, cam, &Webcam::Button_finaliza_videoClick);
+    connect(ui.Button_actualiza_webcam, &QPushButton::clicked, cam, &Webcam::Button_actualiza_webcamClick);
+    // The operator's choice only: filling the lists must not set a mode.
+    connect(ui.cbVModes, &QComboBox::activated, cam, &Webcam::cbVModesChange);
+    connect(ui.cbAModes, &QComboBox::activated, cam, &Webcam::cbAModesChange);
+}
+
+void TOrvalla::showVideoView()
+{
+    const VideoTabView &v = m_engines->webcam->view();
+    ui.Edit_video->setText(v.videoDevice);
+    ui.Edit_audio->setText(v.audioDevice);
+    ui.cbVModes->clear();
+    ui.cbVModes->addItems(v.videoModes);
+    ui.cbVModes->setCurrentIndex(v.videoMode);
+    ui.cbAModes->clear();
+    ui.cbAModes->addItems(v.audioModes);
+    ui.cbAModes->setCurrentIndex(v.audioMode);
+    ui.lbDialogs->clear();
+    for (qsizetype i = 0; i < v.dialogTitles.size(); ++i) {
+        auto *item = new QListWidgetItem(v.dialogTitles.at(i), ui.lbDialogs);
+        item->setData(Qt::UserRole, v.dialogKinds.value(i));
+    }
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -218,9 +301,9 @@ void TOrvalla::FormCreate()
     st.pyranometer_cal = 3.92f;
     st.transmitter_vref = 4.0f;
     st.barometer_cal = 3.2717f;
-    st.cal_pir = systemDecimal("3", "92");
-    st.vref_tx = systemDecimal("4", "0");
-    st.cal_bar = systemDecimal("3", "2717");
+    st.cal_pir = QStringLiteral("3,92");
+    st.vref_tx = QStringLiteral("4,0");
+    st.cal_bar = QStringLiteral("3,2717");
     ui.Edit_cal_pir->setText(st.cal_pir);
     ui.Edit_vref_tx->setText(st.vref_tx);
     ui.Edit_cal_bar->setText(st.cal_bar);
@@ -237,10 +320,10 @@ void TOrvalla::FormCreate()
     // 10
     ui.Timer_reloxo->setInterval(1000);
     ui.Timer_reloxo->start();
-    ui.Timer_correo->setInterval(100);
-    ui.Timer_correo->stop();
-    ui.Timer_camara->setInterval(10000);
-    ui.Timer_camara->stop();
+    e.mail->stepTimer().setInterval(100);
+    e.mail->stepTimer().stop();
+    e.webcam->setShotInterval(10000);
+    e.webcam->shotTimer().stop();
     // 11, 12
     const Settings defaults;
     ui.Edit_servidor_smtp->setText(defaults.servidor_smtp);
@@ -285,7 +368,7 @@ void TOrvalla::FormCreate()
     // 20
     ui.Edit_excel_ruta_ficheiro->setText(defaults.excel_ruta_ficheiro);
     ui.Edit_excel_nome_ficheiro->setText(QStringLiteral("datos.xls"));
-    e.excelOpen = false;
+    // The connection is closed: the workbook object starts without an application.
     // 21
     e.dataLog.resetMinuteTable(clockLocalTime());
     LoadSettings();
@@ -296,9 +379,8 @@ void TOrvalla::FormCreate()
     } else {
         deviceOpen();
     }
-    // 23
+    // 23: the webcam starts with the camera not ready.
     createCaptureConfig();
-    e.cameraReady = false;
     // 24
     if (ui.CheckBox_webcam_auto->isChecked())
         InitVideo();
@@ -455,7 +537,7 @@ void TOrvalla::FormClose()
     // 1
     SaveSettings();
     // 2
-    if (m_engines->excelOpen)
+    if (m_engines->workbook.isOpen())
         closeWorkbook();
     // 3
     destroyCaptureConfig();
@@ -601,8 +683,7 @@ void TOrvalla::appendIntervalRecord(const QByteArray &record)
 
 void TOrvalla::startWebcamShot()
 {
-    // The webcam area plugs in here.
-    qCInfo(lcApp, "webcam shot requested; no capture device in this build");
+    m_engines->webcam->StartWebcamShot();
 }
 
 void TOrvalla::buildMailBody()
@@ -655,7 +736,8 @@ void TOrvalla::updateHtmlPage()
 
 void TOrvalla::updateWorkbook()
 {
-    // The workbook area plugs in here; nothing to update while it is closed.
+    // Nothing happens while the workbook is closed.
+    m_engines->workbook.update(ui.Edit_excel_ruta_ficheiro->text(), m_engines->settings.identifier);
 }
 
 void TOrvalla::writeFeedFiles()
@@ -822,7 +904,7 @@ void TOrvalla::CheckBox_excel_activoClick()
 {
     if (ui.CheckBox_excel_activo->isChecked())
         openWorkbook();
-    else if (m_engines->excelOpen)
+    else
         closeWorkbook();
 }
 
@@ -833,12 +915,18 @@ void TOrvalla::Button_excel_actualizarClick()
 
 void TOrvalla::Button_ftp_transmit2Click()
 {
+    abortFtpIfConnected();
     updateHtmlPage();
     writeFeedFiles();
+    // The picture arrives about ten seconds later; this batch sends the previous one.
     if (ui.CheckBox_webcam_auto->isChecked())
         startWebcamShot();
-    abortFtpIfConnected();
     startUploadBatch();
+}
+
+void TOrvalla::Button_configura_videoClick()
+{
+    m_engines->webcam->Button_configura_videoClick(this);
 }
 
 void TOrvalla::Button_smtp_transmit2Click()
@@ -884,29 +972,33 @@ FtpSettings TOrvalla::ftpSettings() const
 
 void TOrvalla::openWorkbook()
 {
-    // The workbook area plugs in here.
-    qCInfo(lcApp, "workbook requested; spreadsheet automation is not available in this build");
+    // Folder and name run together as typed; nothing happens when already open.
+    m_engines->workbook.open(ui.Edit_excel_ruta_ficheiro->text(), ui.Edit_excel_nome_ficheiro->text());
 }
 
 void TOrvalla::closeWorkbook()
 {
-    m_engines->excelOpen = false;
+    // Saves the workbook and quits the application.
+    m_engines->workbook.close();
 }
 
 void TOrvalla::createCaptureConfig()
 {
+    // The webcam holds the capture configuration; the camera is not ready
+    // until InitVideo succeeds.
     m_engines->captureConfig = true;
 }
 
 void TOrvalla::destroyCaptureConfig()
 {
+    // No shot may write pictures after the window has closed.
+    m_engines->webcam->Button_finaliza_videoClick();
     m_engines->captureConfig = false;
 }
 
 void TOrvalla::InitVideo()
 {
-    // The webcam area plugs in here.
-    qCInfo(lcApp, "webcam start requested; no capture device in this build");
+    m_engines->webcam->InitVideo();
 }
 
 void TOrvalla::ApplyMailSettings()

@@ -3,8 +3,10 @@
 #include "app/clock_tick.h"
 #include "app/orvalla_form.h"
 #include "common/clock.h"
+#include "excel/automation.h"
 #include "publish/feed_files.h"
 #include "station/reading.h"
+#include "webcam/videocapture.h"
 
 #include <QMainWindow>
 
@@ -16,10 +18,20 @@ class QPlainTextEdit;
 namespace orvalla
 {
 
+class ExcelWorkbook;
 class MessageSink;
+class Webcam;
 struct FtpSettings;
 struct MailFields;
 struct TOrvallaEngines;
+
+// What the window talks to outside the process, replaceable for tests.
+struct TOrvallaOptions {
+    // The server behind "Excel.Application"; null: defaultAutomationServer().
+    std::shared_ptr<AutomationServer> automation;
+    // The capture layer of the "Vídeo" tab; null: the camera through Qt Multimedia.
+    std::unique_ptr<TVideoCapture> capture;
+};
 
 // The main window: owns every engine, the settings and the runtime state for
 // the life of the process. Its handlers copy screen texts into the logic
@@ -32,10 +44,13 @@ public:
     // clock: the one source of "now" (tests pass a ManualClock). sink: where
     // modal messages go (null: message boxes). The start-up sequence runs here.
     explicit TOrvalla(const Clock &clock, MessageSink *sink = nullptr, QWidget *parent = nullptr);
+    TOrvalla(const Clock &clock, MessageSink *sink, TOrvallaOptions options, QWidget *parent = nullptr);
     ~TOrvalla() override;
 
     const OrvallaForm &form() const { return ui; }
     ClockTick &clockTick() { return m_tick; }
+    ExcelWorkbook &workbook();
+    Webcam &webcam();
     const Reading &reading() const { return m_reading; }
     QString systemId() const;
     bool receptionActiveFlag() const;
@@ -67,6 +82,7 @@ public:
     void Button_excel_actualizarClick();
     void Button_ftp_transmit2Click();
     void Button_smtp_transmit2Click();
+    void Button_configura_videoClick();
 
     // One decoded reading: mail queue, daily data file, screen fields.
     void readingDecoded(const Reading &reading, const QByteArray &line);
@@ -74,12 +90,13 @@ public:
     // A failure the operator should notice without a modal box: status line and log.
     void reportFailure(const QString &text);
 
-    // Later areas plug in here; each is one place called from the tick or a button.
-    virtual void openWorkbook();
-    virtual void closeWorkbook();
-    virtual void createCaptureConfig();
-    virtual void destroyCaptureConfig();
-    virtual void InitVideo();
+    // The workbook (Excel tab) and the webcam (Vídeo tab) as the start-up,
+    // the tick and the buttons use them.
+    void openWorkbook();
+    void closeWorkbook();
+    void createCaptureConfig();
+    void destroyCaptureConfig();
+    void InitVideo();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -117,6 +134,9 @@ private:
     void stepFailed(const QString &step, const QString &what) override;
 
     void connectHandlers();
+    void connectWorkbook();
+    void connectWebcam();
+    void showVideoView();
     void LoadSettings();
     void SaveSettings();
     void switchLoaded(int which, bool checked);

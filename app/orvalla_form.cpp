@@ -472,7 +472,7 @@ void OrvallaForm::setupUi(QMainWindow *window)
         QWidget *t = TabSheet6;
         auto *panel = new QWidget(t);
         panel->setObjectName(QStringLiteral("Panel_excel"));
-        panel->setGeometry(16, 16, 520, 120);
+        panel->setGeometry(16, 16, 520, 150);
         auto *l = grid(panel);
         Edit_excel_ruta_ficheiro = edit(panel, "Edit_excel_ruta_ficheiro");
         Edit_excel_nome_ficheiro = edit(panel, "Edit_excel_nome_ficheiro");
@@ -484,6 +484,12 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Edit_excel_nome_ficheiro, 1, 1, 1, 2);
         l->addWidget(CheckBox_excel_activo, 2, 0, 1, 2, Qt::AlignLeft);
         l->addWidget(Button_excel_actualizar, 2, 2);
+        // What the last workbook call did, or why it failed.
+        Label_excel_estado = label(panel, QStringLiteral("Label_excel_estado"), "");
+        Label_excel_estado->setWordWrap(true);
+        Label_excel_estado->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        l->addWidget(Label_excel_estado, 3, 0, 1, 3);
+        l->setRowStretch(3, 1);
         l->setColumnStretch(1, 1);
     }
 
@@ -532,6 +538,7 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(lbDialogs, ++row, 0, 1, 2);
         l->setRowStretch(row, 1);
 
+        // The capture layer's preview goes inside this area.
         VideoCapture = new QFrame(t);
         VideoCapture->setObjectName(QStringLiteral("VideoCapture"));
         VideoCapture->setGeometry(304, 72, 361, 345);
@@ -617,10 +624,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
         SG_maxmin->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     }
 
-    // The timers: the clock runs from the start; the other two pace later steps.
+    // The clock runs from the start. Timer_correo and Timer_camara belong to the
+    // mail report and the webcam, which pace their own steps.
     Timer_reloxo = timer(window, "Timer_reloxo", 1000, true);
-    Timer_correo = timer(window, "Timer_correo", 100, false);
-    Timer_camara = timer(window, "Timer_camara", 10000, false);
 }
 
 } // namespace orvalla

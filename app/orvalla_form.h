@@ -79,6 +79,7 @@ struct OrvallaForm {
     QLineEdit *Edit_excel_ruta_ficheiro = nullptr, *Edit_excel_nome_ficheiro = nullptr;
     QCheckBox *CheckBox_excel_activo = nullptr;
     QPushButton *Button_excel_actualizar = nullptr;
+    QLabel *Label_excel_estado = nullptr;
 
     // "Vídeo"
     QLineEdit *Edit_video = nullptr, *Edit_audio = nullptr;
@@ -88,7 +89,7 @@ struct OrvallaForm {
                 *Button_configura_video = nullptr, *Button_finaliza_video = nullptr,
                 *Button_actualiza_webcam = nullptr;
     QListWidget *lbDialogs = nullptr;
-    QWidget *VideoCapture = nullptr;
+    QWidget *VideoCapture = nullptr; // holds the capture layer's preview
 
     // "Estadísticas"
     QLineEdit *Edit_maxmin_ini = nullptr, *Edit_maxmin_int = nullptr, *Edit_maxmin_fallo = nullptr,
@@ -99,8 +100,8 @@ struct OrvallaForm {
               *Edit_maxmin_thummin = nullptr, *Edit_maxmin_hummax = nullptr, *Edit_maxmin_thummax = nullptr;
     QTableView *SG_maxmin = nullptr;
 
-    // Components without a screen area.
-    QTimer *Timer_reloxo = nullptr, *Timer_correo = nullptr, *Timer_camara = nullptr;
+    // Components without a screen area (the other two timers live in their engines).
+    QTimer *Timer_reloxo = nullptr;
 
     // The eighteen display-only fields of "Estadísticas", in table order.
     QList<QLineEdit *> statisticsFields() const;

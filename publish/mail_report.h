@@ -79,6 +79,8 @@ public:
     int mailStep() const { return m_step; }
     bool requestDoneFlag() const { return m_requestDone; }
     bool timerActive() const { return Timer_correo.isActive(); }
+    // Timer_correo itself, so that the owner can name it and find it.
+    QTimer &stepTimer() { return Timer_correo; }
     // What Memo_resultado holds.
     const QStringList &resultLines() const { return m_result; }
 

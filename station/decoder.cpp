@@ -133,9 +133,18 @@ bool convertCalibration(const QString &calPirText, const QString &calBarText, co
     // locale is a mistake, not 3920.
     QLocale numbers = locale;
     numbers.setNumberOptions(numbers.numberOptions() | QLocale::RejectGroupSeparator);
+    // The compiled-in texts ("3,92") carry a decimal comma; where the system
+    // writes a point they are still read as the operator sees them.
+    const bool pointSystem = numbers.decimalPoint() == QLatin1String(".");
+    const auto toFloat = [&](const QString &text, bool *ok) {
+        const float value = numbers.toFloat(text, ok);
+        if (*ok || !pointSystem || !text.contains(QLatin1Char(',')))
+            return value;
+        return numbers.toFloat(QString(text).replace(QLatin1Char(','), QLatin1Char('.')), ok);
+    };
     const auto convert = [&](const QString &text, float &out) {
         bool ok = false;
-        const float value = numbers.toFloat(text, &ok);
+        const float value = toFloat(text, &ok);
         if (!ok || !std::isfinite(value)) {
             if (error)
                 *error = QStringLiteral("'%1' non é un número válido").arg(text);

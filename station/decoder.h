@@ -60,9 +60,10 @@ QByteArray frameText(const RawValues &raw);
 
 // Enter in one of the calibration edits: converts, in this order, the texts of
 // Edit_cal_pir, Edit_cal_bar and Edit_vref_tx as decimal numbers of the given
-// locale (the operating system's by default). Stops at the first text that is
-// not a number, or a barometer calibration of 0; values converted before it keep
-// their new value. Returns false with the operator's message in *error.
+// locale (the operating system's by default); where that locale writes a
+// decimal point, a text with a decimal comma ("3,92") is also taken. Stops at
+// the first text that is not a number, or a barometer calibration of 0; values
+// converted before it keep their new value. Returns false with the operator's message in *error.
 bool convertCalibration(const QString &calPirText, const QString &calBarText, const QString &vrefTxText,
     Calibration &calibration, QString *error = nullptr, const QLocale &locale = QLocale::system());
 

@@ -59,6 +59,8 @@ public:
     bool cameraReady() const { return m_ready; }
     int shotState() const { return m_shotState; }
     bool shotTimerActive() const { return m_timer.isActive(); }
+    // Timer_camara itself, so that the owner can name it and find it.
+    QTimer &shotTimer() { return m_timer; }
     const TGraphConfig &graphConfig() const { return m_config; }
     const VideoTabView &view() const { return m_view; }
 

@@ -4,13 +4,23 @@
 #include "common/clock.h"
 #include "common/files.h"
 #include "common/text.h"
+#include "excel/excel_workbook.h"
+#include "excel/recording_automation.h"
+#include "net/ftp_client.h"
+#include "net/http_server.h"
+#include "net/smtp_client.h"
+#include "tests/webcam/fakecapture.h"
+#include "webcam/qtvideocapture.h"
+#include "webcam/webcam.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -31,6 +41,61 @@ namespace
 QString u(const char *utf8)
 {
     return QString::fromUtf8(utf8);
+}
+
+// Wraps the recorded application object and notes, at each macro run, which
+// of the batch's files exist: the page and the first feed file.
+class ProbeObject final : public AutomationObject
+{
+public:
+    ProbeObject(std::shared_ptr<AutomationObject> inner, QStringList *seen)
+        : m_inner(std::move(inner))
+        , m_seen(seen)
+    {
+    }
+    AutomationResult getProperty(const QString &name, const QVariantList &args) override
+    {
+        return m_inner->getProperty(name, args);
+    }
+    AutomationResult setProperty(const QString &name, const QVariant &value) override
+    {
+        return m_inner->setProperty(name, value);
+    }
+    AutomationResult callMethod(const QString &name, const QStringList &args) override
+    {
+        if (name == QLatin1String("Run"))
+            *m_seen << QStringLiteral("%1 page=%2 feeds=%3")
+                           .arg(args.value(0))
+                           .arg(int(QFile::exists(QStringLiteral("Orvalla.htm"))))
+                           .arg(int(QFile::exists(QStringLiteral("awekas.txt"))));
+        return m_inner->callMethod(name, args);
+    }
+
+private:
+    std::shared_ptr<AutomationObject> m_inner;
+    QStringList *m_seen;
+};
+
+class ProbeAutomation final : public AutomationServer
+{
+public:
+    std::shared_ptr<RecordingAutomation> recorder = std::make_shared<RecordingAutomation>();
+    QStringList seen;
+
+    AutomationResult createObject(const QString &programId) override
+    {
+        AutomationResult r = recorder->createObject(programId);
+        if (r.ok && r.object)
+            r.object = std::make_shared<ProbeObject>(r.object, &seen);
+        return r;
+    }
+};
+
+QImage solidPicture(Qt::GlobalColor colour)
+{
+    QImage picture(64, 48, QImage::Format_RGB888);
+    picture.fill(colour);
+    return picture;
 }
 
 // Throws from its event handler, as a faulty handler would.
@@ -57,9 +122,9 @@ private:
     ManualClock m_clock;
     RecordingMessageSink m_sink;
 
-    std::unique_ptr<TOrvalla> makeWindow()
+    std::unique_ptr<TOrvalla> makeWindow(TOrvallaOptions options = {})
     {
-        auto w = std::make_unique<TOrvalla>(m_clock, &m_sink);
+        auto w = std::make_unique<TOrvalla>(m_clock, &m_sink, std::move(options));
         // The test drives the tick itself.
         w->findChild<QTimer *>(QStringLiteral("Timer_reloxo"))->stop();
         return w;
@@ -125,10 +190,9 @@ private Q_SLOTS:
         QCOMPARE(field(*w, "Edit_excel_nome_ficheiro")->text(), QStringLiteral("datos.xls"));
         QCOMPARE(
             field(*w, "Edit_serie_nome_ficheiro")->text(), QStringLiteral("tarvelo_datos_dd-mm-aaaa.txt"));
-        const QString point = QLocale::system().decimalPoint();
-        QCOMPARE(field(*w, "Edit_cal_pir")->text(), "3" + point + "92");
-        QCOMPARE(field(*w, "Edit_vref_tx")->text(), "4" + point + "0");
-        QCOMPARE(field(*w, "Edit_cal_bar")->text(), "3" + point + "2717");
+        QCOMPARE(field(*w, "Edit_cal_pir")->text(), QStringLiteral("3,92"));
+        QCOMPARE(field(*w, "Edit_vref_tx")->text(), QStringLiteral("4,0"));
+        QCOMPARE(field(*w, "Edit_cal_bar")->text(), QStringLiteral("3,2717"));
         for (const char *box :
             { "CheckBox_correo_auto", "CheckBox_correo_pendente", "CheckBox_ftp_auto", "CheckBox_webcam_auto",
                 "CheckBox_http_activo", "CheckBox_excel_activo", "CheckBox_modo_simulado" })
@@ -267,8 +331,9 @@ private Q_SLOTS:
         for (const char *memo : { "Memo_serie", "Memo_ftp", "Memo_resultado", "Memo_mensaxe",
                  "Memo_destinatarios_smtp", "Memo_ftp_nome_ficheiro" })
             QVERIFY2(w->findChild<QPlainTextEdit *>(QLatin1String(memo)), memo);
-        for (const char *name : { "Timer_reloxo", "Timer_correo", "Timer_camara", "ServidorHttp", "Image1",
-                 "VideoCapture", "cbVModes", "cbAModes", "lbDialogs", "Status_linha" })
+        for (const char *name : { "Timer_reloxo", "Timer_correo", "Timer_camara", "ServidorHttp",
+                 "ClienteSmtp", "ClienteFtp", "Image1", "VideoCapture", "cbVModes", "cbAModes", "lbDialogs",
+                 "Status_linha", "Label_excel_estado" })
             QVERIFY2(w->findChild<QObject *>(QLatin1String(name)), name);
     }
 
@@ -418,6 +483,10 @@ private Q_SLOTS:
         auto *pir = field(*w, "Edit_cal_pir");
         auto *bar = field(*w, "Edit_cal_bar");
         auto *vref = field(*w, "Edit_vref_tx");
+        // The start-up texts, with their decimal comma, convert whatever the
+        // system's separator is.
+        QTest::keyClick(bar, Qt::Key_Return);
+        QCOMPARE(m_sink.messages, QStringList());
         pir->setText(QStringLiteral("5"));
         bar->setText(QStringLiteral("x"));
         vref->setText(QStringLiteral("6"));
@@ -519,6 +588,280 @@ private Q_SLOTS:
         app->setMessageSink(nullptr);
         QCOMPARE(sink.errors,
             (QStringList { QStringLiteral("handler failed"), QStringLiteral("handler failed") }));
+    }
+
+    void componentsHangUnderTheWindowOnce()
+    {
+        auto w = makeWindow();
+        // Each timer and client exists once, inside the engine that drives it.
+        const struct {
+            const char *name;
+            int interval;
+        } timers[] = { { "Timer_reloxo", 1000 }, { "Timer_correo", 100 }, { "Timer_camara", 10000 } };
+        for (const auto &t : timers) {
+            const QList<QTimer *> found = w->findChildren<QTimer *>(QLatin1String(t.name));
+            QCOMPARE(found.size(), 1);
+            QCOMPARE(found.first()->interval(), t.interval);
+        }
+        QVERIFY(!w->findChild<QTimer *>(QStringLiteral("Timer_correo"))->isActive());
+        QVERIFY(!w->findChild<QTimer *>(QStringLiteral("Timer_camara"))->isActive());
+        QCOMPARE(w->findChild<QTimer *>(QStringLiteral("Timer_camara"))->parent(), &w->webcam());
+        QCOMPARE(w->findChildren<SmtpClient *>(QStringLiteral("ClienteSmtp")).size(), 1);
+        QCOMPARE(w->findChildren<FtpClient *>(QStringLiteral("ClienteFtp")).size(), 1);
+        QCOMPARE(w->findChildren<HttpServer *>(QStringLiteral("ServidorHttp")).size(), 1);
+        // The preview fills the capture area of the "Vídeo" tab.
+        const QList<QWidget *> areas = w->findChildren<QWidget *>(QStringLiteral("VideoCapture"));
+        QCOMPARE(areas.size(), 1);
+        QCOMPARE(areas.first()->geometry(), QRect(304, 72, 361, 345));
+        QCOMPARE(areas.first()->parentWidget()->objectName(), QStringLiteral("TabSheet7"));
+        QVERIFY(areas.first()->findChild<QWidget *>(QStringLiteral("VideoCapturePreview")));
+    }
+
+    void workbookOpensUpdatesAndClosesWithTheConsole()
+    {
+        QVERIFY(replaceFile(QStringLiteral("Orvalla.txt"), "<p>##1##</p>\r\n"));
+        writeSettings("Modo simulado = 1\r\nServidor de ftp = 127.0.0.1\r\nPorto de ftp = 1\r\n"
+                      "Ruta de ficheiros http = \r\nNome de ficheiro destino http = Orvalla.htm\r\n"
+                      "Ruta de ficheiro excel = C:\\meteo\\\r\nNome de ficheiro excel = libro.xls\r\n"
+                      "Excel activo = 1\r\n");
+        auto probe = std::make_shared<ProbeAutomation>();
+        RecordingAutomation &excel = *probe->recorder;
+        TOrvallaOptions options;
+        options.automation = probe;
+        auto w = makeWindow(std::move(options));
+
+        // Start-up: the box's action and the load's own open start one application.
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_excel_activo")->isChecked());
+        QVERIFY(w->workbook().isOpen());
+        QCOMPARE(excel.createdApplications(), 1);
+        QCOMPARE(excel.calls().value(0), QStringLiteral("create Excel.Application -> #1"));
+        QVERIFY2(excel.calls().contains(QStringLiteral("#2 call Open(\"C:\\meteo\\libro.xls\") -> #3")),
+            qPrintable(excel.calls().join(QLatin1Char('\n'))));
+        QCOMPARE(field<QLabel>(*w, "Label_excel_estado")->text(), u("Excel aberto: C:\\meteo\\libro.xls"));
+
+        // The publishing batch updates the workbook after the page, before the feed files.
+        excel.clearCalls();
+        field(*w, "Edit_ftp_intervalo")->setText(QStringLiteral("0"));
+        field<QCheckBox>(*w, "CheckBox_ftp_auto")->click();
+        m_clock.setLocal(2026, 12, 7, 10, 15, 0);
+        w->Timer_reloxoTimer();
+        const QStringList macros = ExcelWorkbook::macros();
+        QCOMPARE(probe->seen,
+            (QStringList { macros.at(0) + " page=1 feeds=0", macros.at(1) + " page=1 feeds=0",
+                macros.at(2) + " page=1 feeds=0" }));
+        QVERIFY(QFile::exists(QStringLiteral("awekas.txt")));
+        const QStringList calls = excel.calls();
+        QVERIFY(calls.contains(QStringLiteral("#5 set Value = \"C:\\meteo\\\"")));
+        QVERIFY(calls.contains(QStringLiteral("#6 set Value = \"tarvelo_datos_hoxe.txt\"")));
+        QCOMPARE(field<QLabel>(*w, "Label_excel_estado")->text(), u("Excel actualizado"));
+
+        // Closing the console saves the workbook and quits the application.
+        excel.clearCalls();
+        w->close();
+        QVERIFY(!w->workbook().isOpen());
+        QCOMPARE(excel.calls().mid(0, 2),
+            (QStringList { QStringLiteral("#3 call Save()"), QStringLiteral("#1 call Quit()") }));
+        QCOMPARE(excel.calls().last(), QStringLiteral("release #1"));
+        QVERIFY(fileLines(QStringLiteral("meteo.cfg")).contains("Excel activo = 1"));
+    }
+
+    void workbookFollowsTheBoxAndTheButton()
+    {
+        auto excel = std::make_shared<RecordingAutomation>();
+        TOrvallaOptions options;
+        options.automation = excel;
+        auto w = makeWindow(std::move(options));
+        auto *box = field<QCheckBox>(*w, "CheckBox_excel_activo");
+        auto *update = field<QPushButton>(*w, "Button_excel_actualizar");
+        QVERIFY(excel->calls().isEmpty());
+
+        // Closed: the button does nothing.
+        update->click();
+        QVERIFY(excel->calls().isEmpty());
+
+        // The folder text is used as typed: no separator is added.
+        field(*w, "Edit_excel_ruta_ficheiro")->setText(QStringLiteral("/srv/meteo"));
+        field(*w, "Edit_excel_nome_ficheiro")->setText(QStringLiteral("outro.xls"));
+        box->click();
+        QVERIFY(w->workbook().isOpen());
+        QVERIFY(excel->calls().contains(QStringLiteral("#2 call Open(\"/srv/meteooutro.xls\") -> #3")));
+
+        excel->clearCalls();
+        update->click();
+        QVERIFY(excel->calls().contains(QStringLiteral("#5 set Value = \"/srv/meteo\"")));
+        QVERIFY(excel->calls().contains(QStringLiteral("#1 call Run(\"datos.xls!XeraGraficosWeb\")")));
+
+        // Unticking closes; ticking again starts a new application.
+        excel->clearCalls();
+        box->click();
+        QVERIFY(!w->workbook().isOpen());
+        QCOMPARE(excel->calls().mid(0, 2),
+            (QStringList { QStringLiteral("#3 call Save()"), QStringLiteral("#1 call Quit()") }));
+        box->click();
+        QCOMPARE(excel->createdApplications(), 2);
+
+        // A closed workbook is not closed again when the console closes.
+        box->click();
+        excel->clearCalls();
+        w->close();
+        QVERIFY(excel->calls().isEmpty());
+    }
+
+    void workbookFailuresAreShownWithoutABox()
+    {
+        auto excel = std::make_shared<RecordingAutomation>();
+        excel->failCallsStartingWith({ QStringLiteral("#2 call Open") });
+        TOrvallaOptions options;
+        options.automation = excel;
+        auto w = makeWindow(std::move(options));
+        m_sink.messages.clear();
+        field<QCheckBox>(*w, "CheckBox_excel_activo")->click();
+        // Open as soon as the application exists, so closing still quits it.
+        QVERIFY(w->workbook().isOpen());
+        const QString status = field<QLabel>(*w, "Label_excel_estado")->text();
+        QVERIFY2(status.startsWith(u("Excel aberto: ")) && status.contains(u("2 erros")), qPrintable(status));
+        QVERIFY(
+            field<QStatusBar>(*w, "Status_linha")->currentMessage().startsWith(QStringLiteral("Excel: ")));
+        QVERIFY(m_sink.messages.isEmpty());
+        excel->clearCalls();
+        w->close();
+        QVERIFY(excel->calls().contains(QStringLiteral("#1 call Quit()")));
+    }
+
+    void webcamFromSettingsShootsAtTheStorageTick()
+    {
+        writeSettings("Modo simulado = 1\r\nEnvio imaxe webcam = 1\r\n"
+                      "Servidor de ftp = 127.0.0.1\r\nPorto de ftp = 1\r\n");
+        auto camera = std::make_unique<FakeCapture>();
+        FakeCapture *cam = camera.get();
+        cam->dialogs = { 0, 12 };
+        cam->videoModes = { orvalla::VideoMode { 320, 240, QStringLiteral("YUYV"), 30, 30 },
+            orvalla::VideoMode { 640, 480, QStringLiteral("YUYV"), 15, 15 } };
+        cam->config.VideoCaptureMode = cam->videoModes.at(1);
+        TOrvallaOptions options;
+        options.capture = std::move(camera);
+        auto w = makeWindow(std::move(options));
+
+        // Start-up initialised the camera and shows what it offers.
+        QCOMPARE(cam->calls.value(0), QStringLiteral("Init"));
+        QVERIFY(w->webcam().cameraReady());
+        QCOMPARE(field(*w, "Edit_video")->text(), QStringLiteral("Cam A"));
+        QCOMPARE(field(*w, "Edit_audio")->text(), QStringLiteral("Mic"));
+        auto *modes = field<QComboBox>(*w, "cbVModes");
+        QCOMPARE(modes->count(), 2);
+        QCOMPARE(modes->currentIndex(), 1);
+        auto *dialogs = field<QListWidget>(*w, "lbDialogs");
+        QCOMPARE(dialogs->count(), 2);
+        QCOMPARE(dialogs->item(1)->text(), QStringLiteral("Video Compressor"));
+        QCOMPARE(dialogs->item(1)->data(Qt::UserRole).toInt(), 12);
+        // Only the operator's choice sets a mode.
+        QVERIFY(!cam->calls.contains(QStringLiteral("SetVCapMode 1")));
+        Q_EMIT modes->activated(0);
+        QCOMPARE(cam->calls.last(), QStringLiteral("SetVCapMode 0"));
+
+        // The storage boundary starts a shot.
+        cam->calls.clear();
+        m_clock.setLocal(2026, 12, 7, 10, 20, 0);
+        w->Timer_reloxoTimer();
+        QCOMPARE(cam->calls, QStringList { QStringLiteral("StartPreview") });
+        auto *shotTimer = w->findChild<QTimer *>(QStringLiteral("Timer_camara"));
+        QVERIFY(shotTimer->isActive());
+        w->webcam().Timer_camaraTimer();
+        QCOMPARE(cam->calls.last(), QStringLiteral("CaptureFrame"));
+
+        // The picture arrives a minute later; its dated name keeps the storage minute.
+        m_clock.setLocal(2026, 12, 7, 10, 21, 5);
+        Q_EMIT cam->bitmapGrabbed(solidPicture(Qt::red));
+        QByteArray temp, dated, published;
+        QVERIFY(readFile(QStringLiteral("temp.jpg"), &temp));
+        QVERIFY(readFile(QStringLiteral("webcam_2026_12_07_0620.jpg"), &dated));
+        QVERIFY(readFile(QStringLiteral("webcam.jpg"), &published));
+        QVERIFY(temp.startsWith("\xFF\xD8"));
+        QCOMPARE(dated, temp);
+        QCOMPARE(published, temp);
+        QVERIFY(!shotTimer->isActive());
+        QCOMPARE(w->webcam().shotState(), int(Webcam::ShotIdle));
+
+        // "transmitir páxina FTP" also starts a shot while the box is ticked...
+        cam->calls.clear();
+        field<QPushButton>(*w, "Button_ftp_transmit2")->click();
+        QCOMPARE(cam->calls, QStringList { QStringLiteral("StartPreview") });
+        // ...and a storage tick during that shot does not restart it.
+        m_clock.setLocal(2026, 12, 7, 10, 30, 0);
+        w->Timer_reloxoTimer();
+        QCOMPARE(cam->calls, QStringList { QStringLiteral("StartPreview") });
+
+        // Closing the console releases the camera.
+        cam->calls.clear();
+        w->close();
+        QCOMPARE(cam->calls, (QStringList { QStringLiteral("StopPreview"), QStringLiteral("StopCapture") }));
+        QVERIFY(!w->webcam().cameraReady());
+    }
+
+    void webcamButtons_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<bool>("readyAfter");
+        QTest::newRow("Inicializar") << "Button_inicializa_video"
+                                     << QStringList { "Init", "SaveGraph", "RestoreGraph", "StopPreview",
+                                            "StopCapture" }
+                                     << true;
+        QTest::newRow("Inicio vivo") << "Button_previsualiza_video" << QStringList { "StartPreview" } << true;
+        QTest::newRow("Captura") << "Button_captura_video" << QStringList { "CaptureFrame" } << true;
+        QTest::newRow("Fin vivo") << "Button_fin_previsualiza_video"
+                                  << QStringList { "StopPreview", "StopCapture" } << true;
+        QTest::newRow("actualizar webcam")
+            << "Button_actualiza_webcam" << QStringList { "StartPreview" } << true;
+        QTest::newRow("Finalizar") << "Button_finaliza_video" << QStringList { "StopPreview", "StopCapture" }
+                                   << false;
+    }
+
+    void webcamButtons()
+    {
+        QFETCH(QString, button);
+        QFETCH(QStringList, calls);
+        QFETCH(bool, readyAfter);
+        auto camera = std::make_unique<FakeCapture>();
+        FakeCapture *cam = camera.get();
+        TOrvallaOptions options;
+        options.capture = std::move(camera);
+        auto w = makeWindow(std::move(options));
+        // Not ready: no button but "Inicializar" reaches the camera.
+        field<QPushButton>(*w, qPrintable(button))->click();
+        const bool initialises = button == QLatin1String("Button_inicializa_video");
+        QCOMPARE(cam->calls.isEmpty(), !initialises);
+
+        w->InitVideo();
+        QVERIFY(w->webcam().cameraReady());
+        cam->calls.clear();
+        field<QPushButton>(*w, qPrintable(button))->click();
+        QCOMPARE(cam->calls, calls);
+        QCOMPARE(w->webcam().cameraReady(), readyAfter);
+    }
+
+    void withoutACameraNothingBreaks()
+    {
+        if (!QtVideoCapture().GetVideoDevicesList().isEmpty())
+            QSKIP("this machine has a camera");
+        writeSettings("Modo simulado = 1\r\nEnvio imaxe webcam = 1\r\n");
+        auto w = makeWindow();
+        QCOMPARE(field(*w, "Edit_video")->text(), Webcam::NoCameraText);
+        field(*w, "Edit_video")->clear();
+        field<QPushButton>(*w, "Button_inicializa_video")->click();
+        QCOMPARE(field(*w, "Edit_video")->text(), Webcam::NoCameraText);
+        QVERIFY(!w->webcam().cameraReady());
+        for (const char *name :
+            { "Button_previsualiza_video", "Button_captura_video", "Button_fin_previsualiza_video",
+                "Button_configura_video", "Button_actualiza_webcam", "Button_finaliza_video" })
+            field<QPushButton>(*w, name)->click();
+        m_clock.setLocal(2026, 12, 7, 10, 20, 0);
+        w->Timer_reloxoTimer();
+        QVERIFY(!w->findChild<QTimer *>(QStringLiteral("Timer_camara"))->isActive());
+        QVERIFY(!QFile::exists(QStringLiteral("temp.jpg")));
+        QVERIFY(m_sink.messages.isEmpty());
+        w->close();
+        QVERIFY(fileLines(QStringLiteral("meteo.cfg")).contains("Envio imaxe webcam = 1"));
     }
 
     // With ORVALLA_SCREENSHOT_DIR set, saves each tab as tab-N.png there (the

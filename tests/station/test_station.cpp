@@ -441,6 +441,20 @@ private Q_SLOTS:
             << gl << QStringList { "2", "0", "3" } << false << QList<float> { 2.0f, 1.0f, 1.0f };
         QTest::newRow("last text bad")
             << gl << QStringList { "2", "3", "x" } << false << QList<float> { 2.0f, 3.0f, 1.0f };
+        // Where the system writes a point, the start-up texts with their comma still convert.
+        const QLocale us(QLocale::English, QLocale::UnitedStates);
+        QTest::newRow("start-up texts where the system uses a point")
+            << c << QStringList { "3,92", "3,2717", "4,0" } << true << QList<float> { 3.92f, 3.2717f, 4.0f };
+        QTest::newRow("comma and point mixed")
+            << us << QStringList { "3.5", "2,5", "1,25" } << true << QList<float> { 3.5f, 2.5f, 1.25f };
+        QTest::newRow("a comma is a decimal, never grouping")
+            << us << QStringList { "1,234", "2", "2" } << true << QList<float> { 1.234f, 2.0f, 2.0f };
+        QTest::newRow("two commas are no number")
+            << c << QStringList { "3,9,2", "2", "2" } << false << QList<float> { 1.0f, 1.0f, 1.0f };
+        QTest::newRow("barometer 0 with a comma refused")
+            << c << QStringList { "2,5", "0,0", "3" } << false << QList<float> { 2.5f, 1.0f, 1.0f };
+        QTest::newRow("comma text bad after a good one")
+            << c << QStringList { "2,5", "3,x", "3" } << false << QList<float> { 2.5f, 1.0f, 1.0f };
     }
 
     void calibrationEntry()
