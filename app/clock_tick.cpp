@@ -1,5 +1,7 @@
 #include "app/clock_tick.h"
 
+#include <limits>
+
 #include "common/log.h"
 #include "common/text.h"
 
@@ -83,8 +85,13 @@ template <typename F> void ClockTick::step(const char *name, F &&f)
 
 void ClockTick::Timer_reloxoTimer()
 {
-    ++m_ftpCountdown;
-    ++m_hooks.tickDivider();
+    // Both counters may come from a damaged state file or run for decades:
+    // they stop at their top instead of overflowing.
+    if (m_ftpCountdown < std::numeric_limits<std::int32_t>::max())
+        ++m_ftpCountdown;
+    std::int32_t &divider = m_hooks.tickDivider();
+    if (divider < std::numeric_limits<std::int32_t>::max())
+        ++divider;
     if (m_guard)
         return;
     m_guard = true;

@@ -15,5 +15,7 @@ cmake --build "$build" -j "$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+# Each fuzz target for a bounded time first, so that CTest's summary closes the output.
+bash "$root/scripts/fuzz.sh"
 cd "$build"
 ctest --output-on-failure -j "$(nproc)" "$@"

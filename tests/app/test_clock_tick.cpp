@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <limits>
 #include <stdexcept>
 
 using namespace orvalla;
@@ -328,6 +329,18 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i)
             tick.Timer_reloxoTimer();
         QCOMPARE(owner.extremes, 3);
+    }
+
+    void aDamagedTickDividerDoesNotOverflow()
+    {
+        ManualClock clock;
+        clock.setLocal(2026, 12, 7, 12, 0, 30);
+        FakeOwner owner;
+        owner.divider = std::numeric_limits<std::int32_t>::max();
+        ClockTick tick(clock, owner);
+        tick.Timer_reloxoTimer();
+        QCOMPARE(owner.extremes, 1);
+        QCOMPARE(owner.divider, std::numeric_limits<std::int32_t>::max() - 10);
     }
 
     void aTickStartedInsideAnotherOnlyAdvancesTheCounters()
