@@ -226,10 +226,8 @@ void FtpClient::startStep()
         sendCommand("PASS " + m_passWord.toUtf8(), { 230, 332 }, "PASS ****");
         return;
     case Step::Acct:
-        if (m_account.isEmpty()) {
-            fail(kEngineError, QStringLiteral("Account empty"), true);
-            return;
-        }
+        // Asked for by the server (332); an empty account is sent as it is
+        // and the server decides.
         sendCommand("ACCT " + m_account.toUtf8(), { 230, 202 }, "ACCT ****");
         return;
     case Step::Cwd:
@@ -616,10 +614,9 @@ void FtpClient::onDeadline()
         return;
     closeData();
     closeControl();
-    if (m_error == 0) {
-        m_error = kEngineError;
-        m_errorMessage = QStringLiteral("426 Timeout");
-    }
+    // The time-out is what ended the request, whatever failed before it.
+    m_error = kEngineError;
+    m_errorMessage = QStringLiteral("426 Timeout");
     show(QStringLiteral("! 426 Timeout"));
     endRequest();
 }

@@ -154,6 +154,8 @@ void HttpConnection::answer(const HttpRequest &req)
     }
     const HttpDocument doc = resolveHttpDocument(
         m_server->docDir(), m_server->defaultDoc(), req.path, m_server->privateFiles());
+    // No answer to HEAD carries a body, error pages included: a kept-alive
+    // client would read those bytes as the start of its next answer.
     if (doc.kind == HttpDocument::Forbidden) {
         queueSimple(req.version + " 403 Forbidden", "text/html",
             errorBody("403 Forbidden", req.path, "is Forbidden"), !head, false);
@@ -236,7 +238,20 @@ void HttpConnection::startAnswer()
 {
     m_busy = true;
     m_timer.start(m_server->idleTimeout());
+    // Hand the answer to the system at once, as far as it takes it: a client
+    // that shut its sending side after the request is dropped by the socket
+    // layer as soon as that end is read, and what still waits here is lost.
+    m_flushing = true;
     pump();
+    if (!m_done)
+        m_socket->flush();
+    m_flushing = false;
+    if (m_done)
+        return;
+    if (!m_out.isEmpty())
+        pump(); // the rest follows as the socket reports its progress
+    else if (m_socket->bytesToWrite() == 0)
+        finishAnswer();
 }
 
 void HttpConnection::pump()
@@ -270,7 +285,7 @@ void HttpConnection::pump()
 
 void HttpConnection::onBytesWritten()
 {
-    if (!m_busy || m_done)
+    if (!m_busy || m_done || m_flushing)
         return;
     m_timer.start(m_server->idleTimeout()); // the client is reading: not stalled
     pump();

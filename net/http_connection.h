@@ -64,6 +64,7 @@ private:
     bool m_draining = false;
     bool m_badRequest = false;
     bool m_keepAlive = false;
+    bool m_flushing = false; // startAnswer is handing the answer over itself
     QList<Segment> m_out;
     QFile m_file;
     QTimer m_timer;

@@ -67,14 +67,6 @@ qint64 digitsValue(const QByteArray &digits)
     return digits.toLongLong();
 }
 
-QList<QByteArray> tokens(const QByteArray &value)
-{
-    QList<QByteArray> out;
-    for (const QByteArray &part : value.split(','))
-        out.append(part.trimmed().toLower());
-    return out;
-}
-
 HttpParseResult bad(const QByteArray &version, const QString &why)
 {
     HttpParseResult r;
@@ -122,11 +114,12 @@ bool httpKeepAlive(const QByteArray &version, const QByteArray &connectionHeader
 {
     if (!hasConnectionHeader)
         return false;
-    const QList<QByteArray> t = tokens(connectionHeader);
+    // The whole value is compared, as one word.
+    const QByteArray value = connectionHeader.trimmed().toLower();
     if (version == "HTTP/1.0")
-        return t.contains("keep-alive");
+        return value == "keep-alive";
     if (version == "HTTP/1.1")
-        return !t.contains("close");
+        return value != "close";
     return false;
 }
 

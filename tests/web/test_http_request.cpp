@@ -42,6 +42,16 @@ private Q_SLOTS:
         QTest::newRow("1.1 close") << QByteArray("GET /a HTTP/1.1\r\nConnection: CLOSE\r\n\r\n")
                                    << QByteArray("GET") << QByteArray("/a") << QByteArray()
                                    << QByteArray("HTTP/1.1") << false;
+        // The value is taken whole, not as a list of words.
+        QTest::newRow("1.0 keep-alive among other words")
+            << QByteArray("GET /a HTTP/1.0\r\nConnection: keep-alive, Upgrade\r\n\r\n") << QByteArray("GET")
+            << QByteArray("/a") << QByteArray() << QByteArray("HTTP/1.0") << false;
+        QTest::newRow("1.1 close among other words")
+            << QByteArray("GET /a HTTP/1.1\r\nConnection: close, TE\r\n\r\n") << QByteArray("GET")
+            << QByteArray("/a") << QByteArray() << QByteArray("HTTP/1.1") << true;
+        QTest::newRow("1.1 close with blanks")
+            << QByteArray("GET /a HTTP/1.1\r\nConnection:  Close \r\n\r\n") << QByteArray("GET")
+            << QByteArray("/a") << QByteArray() << QByteArray("HTTP/1.1") << false;
         QTest::newRow("parameters, lower-case method and version")
             << QByteArray("head /p.htm?a=1&b=?2 http/1.1 \nConnection: x\n\n") << QByteArray("HEAD")
             << QByteArray("/p.htm") << QByteArray("a=1&b=?2") << QByteArray("HTTP/1.1") << true;

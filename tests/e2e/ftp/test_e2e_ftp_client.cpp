@@ -273,6 +273,22 @@ private Q_SLOTS:
             QVERIFY(lines.contains(QVariantList { QStringLiteral("! STOR Failed") }));
     }
 
+    void accountAskedButNoneSet()
+    {
+        // The upload never sets an account: a server that asks for one gets
+        // an empty ACCT and decides for itself.
+        ScriptedFtpServer server;
+        server.replies.insert("PASS", "332 account?\r\n");
+        FtpClient client;
+        setUpFor(client, server.port(), QString());
+        client.setLocalFileName(localFile(QStringLiteral("a.txt"), "a"));
+        client.setHostFileName(QStringLiteral("a.txt"));
+        QVERIFY2(client.Transmit(), qPrintable(client.ErrorMessage()));
+        QCOMPARE(server.verbs(), (QByteArrayList { "USER", "PASS", "ACCT", "TYPE", "PORT", "STOR", "QUIT" }));
+        QCOMPARE(server.commands.at(2), QByteArray("ACCT "));
+        QCOMPARE(server.stored, QByteArray("a"));
+    }
+
     void silentServerTimesOutWhileTimersRun()
     {
         ScriptedFtpServer server;
@@ -313,6 +329,27 @@ private Q_SLOTS:
         QVERIFY(!client.Transmit());
         QCOMPARE(client.ErrorMessage(), QStringLiteral("426 Timeout"));
         QVERIFY(!server.verbs().contains("STOR"));
+    }
+
+    void timeOutAfterAnEarlierFailureIsStillATimeOut()
+    {
+        // STOR is refused, then QUIT is never answered: the request ends by
+        // the time-out, and says so.
+        ScriptedFtpServer server;
+        server.replies.insert("STOR", "553 not allowed\r\n");
+        server.replies.insert("QUIT", QByteArray());
+        FtpClient client;
+        setUpFor(client, server.port());
+        client.setTimeout(1);
+        client.setLocalFileName(localFile(QStringLiteral("q.txt"), "q"));
+        client.setHostFileName(QStringLiteral("q.txt"));
+        QSignalSpy lines(&client, &FtpClient::display);
+        QVERIFY(!client.Transmit());
+        QCOMPARE(server.verbs().last(), QByteArray("QUIT"));
+        QCOMPARE(client.ErrorCode(), 426);
+        QCOMPARE(client.ErrorMessage(), QStringLiteral("426 Timeout"));
+        QCOMPARE(lines.last().at(0).toString(), QStringLiteral("! 426 Timeout"));
+        QVERIFY(!client.Connected());
     }
 
     void dataProgressMovesTheDeadline()

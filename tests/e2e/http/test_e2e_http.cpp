@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/socket.h>
+
 using namespace orvalla;
 
 namespace
@@ -340,6 +342,28 @@ private Q_SLOTS:
             QVERIFY(a.header("Content-Range").startsWith("bytes "));
         if (status.contains(" 416 "))
             QCOMPARE(a.header("Content-Range"), QByteArray("bytes */100"));
+    }
+
+    void clientThatStopsSendingStillGetsTheAnswer()
+    {
+        // Some clients (nc -N, scripts) shut their sending side down once the
+        // request is out, then read until the server closes.
+        for (const QByteArray &path : { QByteArray("/"), QByteArray("/digits.txt") }) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, m_server->serverPort());
+            QVERIFY(s.waitForConnected(5000));
+            QSignalSpy closed(&s, &QTcpSocket::disconnected);
+            QByteArray got;
+            connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
+            s.write("GET " + path + " HTTP/1.0\r\n\r\n");
+            QVERIFY(s.waitForBytesWritten(5000));
+            QCOMPARE(::shutdown(int(s.socketDescriptor()), SHUT_WR), 0);
+            QVERIFY(closed.wait(10000) || s.state() == QAbstractSocket::UnconnectedState);
+            got += s.readAll();
+            const Answer a = split(got);
+            QCOMPARE(a.status(), QByteArray("HTTP/1.0 200 OK"));
+            QCOMPARE(a.body, path == "/" ? kPage : QByteArray("0123456789").repeated(10));
+        }
     }
 
     void keepAliveServesSeveralRequests()
