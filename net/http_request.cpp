@@ -135,7 +135,9 @@ HttpParseResult parseHttpRequest(const QByteArray &buffer)
 
     const qsizetype lf = lineEnd(buffer, pos);
     if (lf < 0) {
-        if (buffer.size() - pos > kHttpMaxRequestLine)
+        // Judged as the complete line will be: a trailing CR is no part of it.
+        const qsizetype sofar = buffer.size() - pos - (buffer.endsWith('\r') ? 1 : 0);
+        if (sofar > kHttpMaxRequestLine)
             return bad("HTTP/1.0", QStringLiteral("request line too long"));
         return {};
     }

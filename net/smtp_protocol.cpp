@@ -10,7 +10,9 @@ SmtpReplyLine parseSmtpReplyLine(QByteArrayView buffer, qsizetype maxLine)
     SmtpReplyLine r;
     const qsizetype lf = buffer.indexOf('\n');
     if (lf < 0) {
-        if (buffer.size() >= maxLine) {
+        // Judged as the complete line will be: a trailing CR is no part of it.
+        const qsizetype sofar = buffer.size() - (buffer.endsWith('\r') ? 1 : 0);
+        if (sofar > maxLine) {
             // A line that cannot fit the receive buffer: take what there is.
             r.status = SmtpReplyLine::Bad;
             r.text = buffer.toByteArray();

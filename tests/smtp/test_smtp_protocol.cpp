@@ -73,6 +73,12 @@ private Q_SLOTS:
         QCOMPARE(int(parseSmtpReplyLine(big).status), int(SmtpReplyLine::Bad));
         QCOMPARE(int(parseSmtpReplyLine(big.left(100)).status), int(SmtpReplyLine::Incomplete));
         QCOMPARE(int(parseSmtpReplyLine(big + "\r\n").status), int(SmtpReplyLine::Bad));
+
+        // A line of exactly the limit is good, whether its CR LF comes with it or later.
+        const QByteArray full = "250 " + QByteArray(kSmtpReceiveBuffer - 4, 'x');
+        QCOMPARE(int(parseSmtpReplyLine(full + "\r\n").status), int(SmtpReplyLine::Complete));
+        QCOMPARE(int(parseSmtpReplyLine(full).status), int(SmtpReplyLine::Incomplete));
+        QCOMPARE(int(parseSmtpReplyLine(full + "\r").status), int(SmtpReplyLine::Incomplete));
     }
 
     void address_data()

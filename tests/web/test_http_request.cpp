@@ -86,6 +86,8 @@ private Q_SLOTS:
             << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n") << int(Status::Incomplete);
         QTest::newRow("line at the limit")
             << QByteArray("GET /" + QByteArray(kHttpMaxRequestLine - 5, 'a')) << int(Status::Incomplete);
+        QTest::newRow("line at the limit, CR come")
+            << QByteArray("GET /" + QByteArray(kHttpMaxRequestLine - 5, 'a') + "\r") << int(Status::Incomplete);
         QTest::newRow("line over the limit")
             << QByteArray("GET /" + QByteArray(kHttpMaxRequestLine, 'a')) << int(Status::BadRequest);
         QTest::newRow("long line ended")
