@@ -143,8 +143,8 @@ void ClockTick::intervalRecord()
         return;
     const QByteArray record = intervalRecordText(m_clock, interval, m_hooks.currentReading(),
         [this](int minute) { return m_hooks.minuteTableLine(minute); });
-    m_lastStorageMinute = m_clock.hour * 60 + m_clock.minute;
     m_hooks.appendIntervalRecord(record);
+    m_lastStorageMinute = m_clock.hour * 60 + m_clock.minute;
     if (m_hooks.webcamAuto())
         m_hooks.startWebcamShot();
 }

@@ -503,7 +503,13 @@ void TOrvalla::LoadSettings()
     TOrvallaEngines &e = *m_engines;
     SettingsHooks hooks;
     hooks.switchChanged = [this](SettingsSwitch which, bool checked) { switchLoaded(int(which), checked); };
-    hooks.setCaption = [this](const QString &caption) { setWindowTitle(caption); };
+    hooks.setCaption = [this](const QString &caption) {
+        setWindowTitle(caption);
+        // The identifier names every file from now on, also in ticks that run
+        // while a later key's action waits (the workbook opening).
+        m_engines->dataLog.setSystemId(m_engines->settings.identifier);
+        m_engines->report.setSystemId(m_engines->settings.identifier);
+    };
     hooks.setHttpServerActive = [this](bool active) {
         settingsToScreen();
         if (!m_engines->httpSwitch.SetHttpServerActive(

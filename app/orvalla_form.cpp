@@ -41,17 +41,20 @@ QLineEdit *edit(QWidget *parent, const char *name, const char *text = "")
     return e;
 }
 
-QLabel *label(QWidget *parent, const QString &name, const char *text)
+// buddy: the control the label names (it takes the focus on a mnemonic).
+QLabel *label(QWidget *parent, const QString &name, const char *text, QWidget *buddy = nullptr)
 {
     auto *l = new QLabel(u(text), parent);
     l->setObjectName(name);
+    l->setBuddy(buddy);
     return l;
 }
 
 QLabel *labelFor(QWidget *parent, const char *field, const char *text)
 {
     return label(parent,
-        QLatin1String("Label_") + QLatin1String(field).mid(QLatin1String(field).indexOf('_') + 1), text);
+        QLatin1String("Label_") + QLatin1String(field).mid(QLatin1String(field).indexOf('_') + 1), text,
+        parent->findChild<QWidget *>(QLatin1String(field)));
 }
 
 QPushButton *button(QWidget *parent, const char *name, const char *text)
@@ -74,7 +77,8 @@ QPlainTextEdit *memo(QWidget *parent, const char *name, bool scroll)
 {
     auto *m = new QPlainTextEdit(parent);
     m->setObjectName(QLatin1String(name));
-    m->setVerticalScrollBarPolicy(scroll ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
+    // Only the memos designed with a scroll bar show one.
+    m->setVerticalScrollBarPolicy(scroll ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     m->setLineWrapMode(QPlainTextEdit::NoWrap);
     return m;
 }
@@ -206,11 +210,11 @@ void OrvallaForm::setupUi(QMainWindow *window)
         Edit_dia = edit(g, "Edit_dia");
         Edit_mes = edit(g, "Edit_mes");
         Edit_ano = edit(g, "Edit_ano");
-        l->addWidget(label(g, QStringLiteral("Label_reloxo"), "Reloxo (hh:mm:ss)"), 0, 0);
+        l->addWidget(label(g, QStringLiteral("Label_reloxo"), "Reloxo (hh:mm:ss)", Edit_hora), 0, 0);
         l->addWidget(Edit_hora, 0, 1);
         l->addWidget(Edit_minuto, 0, 2);
         l->addWidget(Edit_segundo, 0, 3);
-        l->addWidget(label(g, QStringLiteral("Label_calendario"), "Calendario (dd/mm/aa)"), 1, 0);
+        l->addWidget(label(g, QStringLiteral("Label_calendario"), "Calendario (dd/mm/aa)", Edit_dia), 1, 0);
         l->addWidget(Edit_dia, 1, 1);
         l->addWidget(Edit_mes, 1, 2);
         l->addWidget(Edit_ano, 1, 3);
@@ -434,14 +438,15 @@ void OrvallaForm::setupUi(QMainWindow *window)
         Edit_serie = edit(top, "Edit_serie", "Edit_serie");
         l->addWidget(Edit_serie, 3, 0, 1, 5);
 
-        label(t, QStringLiteral("Label_lista_datos"), "Lista datos recibidos")->setGeometry(8, 110, 300, 16);
-        label(t, QStringLiteral("Label_pendentes_correo"), "Datos pendentes correo")
-            ->setGeometry(386, 110, 300, 16);
         SG_serie = table(t, "SG_serie");
         SG_serie->setGeometry(8, 128, 372, 350);
         SG_serie->horizontalHeader()->setStretchLastSection(true);
         Memo_serie = memo(t, "Memo_serie", true);
         Memo_serie->setGeometry(386, 128, 372, 350);
+        label(t, QStringLiteral("Label_lista_datos"), "Lista datos recibidos", SG_serie)
+            ->setGeometry(8, 110, 300, 16);
+        label(t, QStringLiteral("Label_pendentes_correo"), "Datos pendentes correo")
+            ->setGeometry(386, 110, 300, 16);
     }
 
     // ---- "Web"
@@ -511,9 +516,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Edit_video, ++row, 0, 1, 2);
         l->addWidget(labelFor(panel, "Edit_audio", "Dispositivo Audio"), ++row, 0, 1, 2);
         l->addWidget(Edit_audio, ++row, 0, 1, 2);
-        l->addWidget(label(panel, QStringLiteral("Label_VModes"), "Modo Vídeo"), ++row, 0, 1, 2);
+        l->addWidget(label(panel, QStringLiteral("Label_VModes"), "Modo Vídeo", cbVModes), ++row, 0, 1, 2);
         l->addWidget(cbVModes, ++row, 0, 1, 2);
-        l->addWidget(label(panel, QStringLiteral("Label_AModes"), "Modo Audio"), ++row, 0, 1, 2);
+        l->addWidget(label(panel, QStringLiteral("Label_AModes"), "Modo Audio", cbAModes), ++row, 0, 1, 2);
         l->addWidget(cbAModes, ++row, 0, 1, 2);
         Button_inicializa_video = button(panel, "Button_inicializa_video", "Inicializar");
         Button_previsualiza_video = button(panel, "Button_previsualiza_video", "Inicio vivo");
@@ -534,7 +539,7 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Button_actualiza_webcam, ++row, 0, 1, 2);
         lbDialogs = new QListWidget(panel);
         lbDialogs->setObjectName(QStringLiteral("lbDialogs"));
-        l->addWidget(label(panel, QStringLiteral("Label_lbDialogs"), "Ventás"), ++row, 0, 1, 2);
+        l->addWidget(label(panel, QStringLiteral("Label_lbDialogs"), "Ventás", lbDialogs), ++row, 0, 1, 2);
         l->addWidget(lbDialogs, ++row, 0, 1, 2);
         l->setRowStretch(row, 1);
 

@@ -11,8 +11,6 @@
 
 namespace orvalla {
 
-const QString Webcam::NoCameraText = QStringLiteral("Non se atopou ningunha cámara");
-
 Webcam::Webcam(TVideoCapture *capture, const Clock *clock, QObject *parent)
     : QObject(parent), m_capture(capture), m_clock(clock)
 {
@@ -52,11 +50,9 @@ void Webcam::InitVideo()
     m_shotState = ShotIdle;
 
     if (!m_capture->Init()) {
+        // The tab is left as it was: no camera is no message, only a log line.
         setNotReady();
-        m_view = VideoTabView();
-        m_view.videoDevice = NoCameraText;
         qCInfo(lcWebcam) << "no camera could be initialised";
-        Q_EMIT viewChanged();
         return;
     }
     m_ready = true;

@@ -42,8 +42,6 @@ class Webcam : public QObject
 public:
     enum ShotState { ShotIdle = 0, ShotPreviewing = 1, ShotRequested = 2 };
 
-    static const QString NoCameraText;
-
     // capture and clock must outlive this object.
     Webcam(TVideoCapture *capture, const Clock *clock, QObject *parent = nullptr);
 

@@ -379,16 +379,22 @@ private Q_SLOTS:
         clock.setLocal(2026, 12, 7, 12, 0, 0);
         FakeOwner owner;
         owner.reception = true;
+        owner.webcam = true;
         owner.onRecord = [] { throw std::runtime_error("disk full"); };
         ClockTick tick(clock, owner);
         tick.Timer_reloxoTimer();
         QCOMPARE(owner.calls, QStringList { "failed:interval record" });
         QCOMPARE(owner.polls, 1);
         QVERIFY(!tick.running());
+        // A record that was not stored is no storage time: no minute, no picture.
+        QCOMPARE(tick.lastStorageMinute(), 0);
+        QCOMPARE(owner.webcamShots, 0);
         owner.onRecord = nullptr;
         clock.setLocal(2026, 12, 7, 12, 10, 0);
         tick.Timer_reloxoTimer();
         QCOMPARE(owner.records.size(), 1);
+        QCOMPARE(tick.lastStorageMinute(), 730);
+        QCOMPARE(owner.webcamShots, 1);
     }
 
     void minuteChangedFlagFollowsTheClock()

@@ -13,6 +13,7 @@
 #include "webcam/qtvideocapture.h"
 #include "webcam/webcam.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -88,6 +89,23 @@ public:
         if (r.ok && r.object)
             r.object = std::make_shared<ProbeObject>(r.object, &seen);
         return r;
+    }
+};
+
+// Runs a clock tick of the window being created while "Excel.Application"
+// starts, as the timer does while a real office waits in its nested loop.
+class TickingAutomation final : public AutomationServer
+{
+public:
+    RecordingAutomation recorder;
+
+    AutomationResult createObject(const QString &programId) override
+    {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *window = qobject_cast<TOrvalla *>(w))
+                window->Timer_reloxoTimer();
+        }
+        return recorder.createObject(programId);
     }
 };
 
@@ -311,6 +329,93 @@ private Q_SLOTS:
             QCOMPARE(c->layoutDirection(), Qt::RightToLeft);
     }
 
+    void labelsNameTheirFields_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        const char *rows[][2] = {
+            { "Edit_hora", "Reloxo (hh:mm:ss)" },
+            { "Edit_dia", "Calendario (dd/mm/aa)" },
+            { "Edit_lectura_hora", "Hora:" },
+            { "Edit_lectura_data", "Data:" },
+            { "Edit_lectura_temperatura", "Temperatura:" },
+            { "Edit_lectura_humidade", "Humidade:" },
+            { "Edit_lectura_presion", "Presión:" },
+            { "Edit_lectura_choiva", "Choiva:" },
+            { "Edit_lectura_vento_vel", "Vento (vel):" },
+            { "Edit_lectura_vento_dir", "Vento (dir):" },
+            { "Edit_lectura_vpila", "V batería:" },
+            { "Edit_lectura_icarga", "I carga:" },
+            { "Edit_correo_intervalo", "envío correo (min)" },
+            { "Edit_ftp_intervalo", "intervalo ftp (min)" },
+            { "Edit_ftp_falta", "tempo restante (seg)" },
+            { "Edit_cal_pir", "Cal piranómetro:" },
+            { "Edit_servidor_smtp", "Servidor SMTP:" },
+            { "Edit_porto_smtp", "Porto:" },
+            { "Edit_dominio_smtp", "Dominio:" },
+            { "Edit_usuario_smtp", "Usuario:" },
+            { "Edit_clave_smtp", "Clave:" },
+            { "Edit_remitente_smtp", "Remitente:" },
+            { "Edit_motivo_smtp", "Motivo:" },
+            { "Memo_resultado", "Resultado:" },
+            { "Memo_mensaxe", "Mensaxe:" },
+            { "Edit_ftp_hostname", "Host:" },
+            { "Edit_ftp_username", "Usuario:" },
+            { "Edit_ftp_clave", "Clave:" },
+            { "Edit_ftp_port", "Porto:" },
+            { "Edit_ftp_ruta_remota_ficheiro", "Ruta remota:" },
+            { "Edit_ftp_ruta_local_ficheiro", "Ruta local:" },
+            { "Memo_ftp_nome_ficheiro", "Nomes ficheiros:" },
+            { "Memo_ftp", "Resultado:" },
+            { "Edit_hor2", "hora:" },
+            { "Edit_serie_nome_ficheiro", "ficheiro:" },
+            { "Edit_numchar", "ndatos" },
+            { "SG_serie", "Lista datos recibidos" },
+            { "Edit_http_fonte", "ficheiro fonte:" },
+            { "Edit_http_destino", "ficheiro destino:" },
+            { "Edit_http_ruta", "ruta local:" },
+            { "Edit_excel_ruta_ficheiro", "ruta ficheiro" },
+            { "Edit_excel_nome_ficheiro", "nome ficheiro" },
+            { "Edit_video", "Dispositivo Vídeo" },
+            { "Edit_audio", "Dispositivo Audio" },
+            { "cbVModes", "Modo Vídeo" },
+            { "cbAModes", "Modo Audio" },
+            { "lbDialogs", "Ventás" },
+            { "Edit_maxmin_ini", "Hora inicio diario (hh:mm):" },
+            { "Edit_maxmin_int", "Tempo medida (hh:mm):" },
+            { "Edit_maxmin_ndatos", "Número mínimo datos por intervalo:" },
+            { "Edit_maxmin_dataact", "data inicio actual:" },
+            { "Edit_maxmin_falloact", "tempo de fallo actual (hh:mm):" },
+            { "Edit_maxmin_ndatosact", "número de datos actual:" },
+            { "Edit_maxmin_activo", "Intervalo activo (1=si):" },
+            { "Edit_maxmin_tini", "de:" },
+            { "Edit_maxmin_tempmin", "temperatura mínima actual:" },
+            { "Edit_maxmin_tempmax", "temperatura máxima actual:" },
+            { "Edit_maxmin_hummin", "humidade mínima actual:" },
+            { "Edit_maxmin_hummax", "humidade máxima actual:" },
+            // Designed without a label of their own.
+            { "Edit_serie", "" },
+            { "Memo_serie", "" },
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << u(row[1]);
+    }
+
+    void labelsNameTheirFields()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        auto w = makeWindow();
+        auto *control = w->findChild<QWidget *>(name);
+        QVERIFY(control);
+        QStringList beside;
+        for (QLabel *l : w->findChildren<QLabel *>()) {
+            if (l->buddy() == control)
+                beside << l->text();
+        }
+        QCOMPARE(beside, text.isEmpty() ? QStringList() : QStringList { text });
+    }
+
     void windowLayout()
     {
         auto w = makeWindow();
@@ -329,8 +434,13 @@ private Q_SLOTS:
         QCOMPARE(field(*w, "Edit_clave_smtp")->echoMode(), QLineEdit::Password);
         QCOMPARE(field(*w, "Edit_ftp_clave")->echoMode(), QLineEdit::Password);
         for (const char *memo : { "Memo_serie", "Memo_ftp", "Memo_resultado", "Memo_mensaxe",
-                 "Memo_destinatarios_smtp", "Memo_ftp_nome_ficheiro" })
-            QVERIFY2(w->findChild<QPlainTextEdit *>(QLatin1String(memo)), memo);
+                 "Memo_destinatarios_smtp", "Memo_ftp_nome_ficheiro" }) {
+            auto *m = w->findChild<QPlainTextEdit *>(QLatin1String(memo));
+            QVERIFY2(m, memo);
+            // The upload list alone has no scroll bar.
+            QCOMPARE(m->verticalScrollBarPolicy(),
+                qstrcmp(memo, "Memo_ftp_nome_ficheiro") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+        }
         for (const char *name : { "Timer_reloxo", "Timer_correo", "Timer_camara", "ServidorHttp",
                  "ClienteSmtp", "ClienteFtp", "Image1", "VideoCapture", "cbVModes", "cbAModes", "lbDialogs",
                  "Status_linha", "Label_excel_estado" })
@@ -398,6 +508,51 @@ private Q_SLOTS:
         const QList<QByteArray> interval = fileLines(QStringLiteral("estacion_datos10_07_12_2026.txt"));
         QCOMPARE(interval, QList<QByteArray> { day.at(616) });
         QCOMPARE(fileLines(QStringLiteral("estacion_datos10_hoxe.txt")), interval);
+    }
+
+    void loadedCalibrationShowsTheHeldValue_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("pir");
+        QTest::addColumn<QString>("vref");
+        QTest::addColumn<QString>("bar");
+        // Found or not, each field shows the single-precision value held, in
+        // general format with up to 15 significant digits.
+        QTest::newRow("keys missing") << QByteArray("Modo simulado = 1\r\n") << "3.92000007629395"
+                                      << "4"
+                                      << "3.27169990539551";
+        QTest::newRow("as saved") << QByteArray("Modo simulado = 1\r\nCalibracion de piranometro = 5.5000\r\n"
+                                                "Tension de transmisor = 3.30\r\n"
+                                                "Calibracion de barometro = 3.1250\r\n")
+                                  << "5.5"
+                                  << "3.29999995231628"
+                                  << "3.125";
+        // The "%f" conversion stops at a decimal comma.
+        QTest::newRow("comma by hand")
+            << QByteArray("Modo simulado = 1\r\nCalibracion de piranometro = 3,92\r\n") << "3"
+            << "4"
+            << "3.27169990539551";
+    }
+
+    void loadedCalibrationShowsTheHeldValue()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, pir);
+        QFETCH(QString, vref);
+        QFETCH(QString, bar);
+        writeSettings(file);
+        auto w = makeWindow();
+        const QString point = QLocale::system().decimalPoint();
+        QCOMPARE(field(*w, "Edit_cal_pir")->text(), QString(pir).replace(QLatin1Char('.'), point));
+        QCOMPARE(field(*w, "Edit_vref_tx")->text(), QString(vref).replace(QLatin1Char('.'), point));
+        QCOMPARE(field(*w, "Edit_cal_bar")->text(), QString(bar).replace(QLatin1Char('.'), point));
+        // Enter takes the texts back unchanged, whatever the separator.
+        m_sink.messages.clear();
+        QTest::keyClick(field(*w, "Edit_cal_bar"), Qt::Key_Return);
+        QVERIFY(m_sink.messages.isEmpty());
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        QCOMPARE(lines.at(34), "Calibracion de piranometro = " + formatC("%3.4f", pir.toDouble()));
     }
 
     void closingRewritesTheSettingsFile()
@@ -665,6 +820,18 @@ private Q_SLOTS:
         QVERIFY(fileLines(QStringLiteral("meteo.cfg")).contains("Excel activo = 1"));
     }
 
+    void aTickDuringStartUpNamesFilesAfterTheLoadedStation()
+    {
+        writeSettings("Identificador do sistema = 'estacion'\r\nModo simulado = 1\r\nExcel activo = 1\r\n");
+        m_clock.setLocal(2026, 12, 7, 10, 20, 0);
+        TOrvallaOptions options;
+        options.automation = std::make_shared<TickingAutomation>();
+        auto w = makeWindow(std::move(options));
+        QVERIFY(w->workbook().isOpen());
+        QCOMPARE(fileLines(QStringLiteral("estacion_datos10_07_12_2026.txt")).size(), 1);
+        QVERIFY(!QFile::exists(QStringLiteral("tarvelo_datos10_07_12_2026.txt")));
+    }
+
     void workbookFollowsTheBoxAndTheButton()
     {
         auto excel = std::make_shared<RecordingAutomation>();
@@ -846,10 +1013,12 @@ private Q_SLOTS:
             QSKIP("this machine has a camera");
         writeSettings("Modo simulado = 1\r\nEnvio imaxe webcam = 1\r\n");
         auto w = makeWindow();
-        QCOMPARE(field(*w, "Edit_video")->text(), Webcam::NoCameraText);
-        field(*w, "Edit_video")->clear();
+        // No camera is no message: the tab stays as it was.
+        QCOMPARE(field(*w, "Edit_video")->text(), QString());
+        field(*w, "Edit_video")->setText(QStringLiteral("typed"));
         field<QPushButton>(*w, "Button_inicializa_video")->click();
-        QCOMPARE(field(*w, "Edit_video")->text(), Webcam::NoCameraText);
+        QCOMPARE(field(*w, "Edit_video")->text(), QStringLiteral("typed"));
+        QCOMPARE(field<QComboBox>(*w, "cbVModes")->count(), 0);
         QVERIFY(!w->webcam().cameraReady());
         for (const char *name :
             { "Button_previsualiza_video", "Button_captura_video", "Button_fin_previsualiza_video",

@@ -269,7 +269,7 @@ private Q_SLOTS:
 
         webcam.InitVideo();
         QVERIFY(!webcam.cameraReady());
-        QCOMPARE(webcam.view().videoDevice, Webcam::NoCameraText);
+        QCOMPARE(webcam.view(), VideoTabView());
         webcam.StartWebcamShot();
         webcam.Timer_camaraTimer();
         QCOMPARE(webcam.shotState(), int(Webcam::ShotIdle));
