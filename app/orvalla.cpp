@@ -41,6 +41,12 @@
 namespace orvalla
 {
 
+namespace
+{
+// Shown on the "Vídeo" tab when initialising finds no camera.
+constexpr const char *kNoCameraText = "Non se atopou ningunha cámara";
+} // namespace
+
 // Everything the window owns besides its controls.
 struct TOrvallaEngines {
     TOrvallaEngines(QObject *window, const Clock &clock, TOrvallaOptions options)
@@ -1005,6 +1011,10 @@ void TOrvalla::destroyCaptureConfig()
 void TOrvalla::InitVideo()
 {
     m_engines->webcam->InitVideo();
+    const bool ready = m_engines->webcam->cameraReady();
+    ui.Label_video_estado->setText(ready ? QString() : QString::fromUtf8(kNoCameraText));
+    if (!ready)
+        qCWarning(lcWebcam) << "no camera found; webcam shots are off until one is initialised";
 }
 
 void TOrvalla::ApplyMailSettings()

@@ -552,6 +552,11 @@ void OrvallaForm::setupUi(QMainWindow *window)
         QPalette pal = VideoCapture->palette();
         pal.setColor(QPalette::Window, Qt::black);
         VideoCapture->setPalette(pal);
+
+        // Says when no camera was found; the design's own fields stay as they were.
+        Label_video_estado = label(t, QStringLiteral("Label_video_estado"), "");
+        Label_video_estado->setGeometry(304, 424, 361, 40);
+        Label_video_estado->setWordWrap(true);
     }
 
     // ---- "Estadísticas"

@@ -80,6 +80,7 @@ struct OrvallaForm {
     QCheckBox *CheckBox_excel_activo = nullptr;
     QPushButton *Button_excel_actualizar = nullptr;
     QLabel *Label_excel_estado = nullptr;
+    QLabel *Label_video_estado = nullptr;
 
     // "Vídeo"
     QLineEdit *Edit_video = nullptr, *Edit_audio = nullptr;

@@ -1020,6 +1020,9 @@ private Q_SLOTS:
         QCOMPARE(field(*w, "Edit_video")->text(), QStringLiteral("typed"));
         QCOMPARE(field<QComboBox>(*w, "cbVModes")->count(), 0);
         QVERIFY(!w->webcam().cameraReady());
+        // ...but the tab's own status line says why nothing happens.
+        QCOMPARE(field<QLabel>(*w, "Label_video_estado")->text(),
+            QString::fromUtf8("Non se atopou ningunha cámara"));
         for (const char *name :
             { "Button_previsualiza_video", "Button_captura_video", "Button_fin_previsualiza_video",
                 "Button_configura_video", "Button_actualiza_webcam", "Button_finaliza_video" })
