@@ -128,19 +128,25 @@ bool DataLog::recordReading(
         // The file on disk is the master copy: reload it, so that a restart
         // during the day goes on with the same file.
         QList<QByteArray> lines;
-        if (!readLinesIfExists(file, &lines, &why))
+        if (!readLinesIfExists(file, &lines, &why)) {
+            m_pendingRows[file][reading.hour * 60 + reading.minute + 1] = line;
             return fail(error, QStringLiteral("daily data file not updated: %1").arg(why));
+        }
         m_table.setLines(std::move(lines));
     } else {
         resetMinuteTable(clock);
     }
 
     const int row = reading.hour * 60 + reading.minute + 1;
-    m_table.setLine(row, line);
+    QMap<int, QByteArray> &pending = m_pendingRows[file];
+    pending[row] = line;
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it)
+        m_table.setLine(it.key(), it.value());
     Q_EMIT minuteRowRecorded(row);
 
     if (!replaceFile(file, joinLines(m_table.lines()), &why))
         return fail(error, QStringLiteral("daily data file not written: %1").arg(why));
+    m_pendingRows.remove(file);
     if (!copyFileReplacing(file, path(todayDataFileName(m_id)), &why))
         return fail(error, QStringLiteral("today copy of the daily data file not written: %1").arg(why));
     return true;
@@ -151,11 +157,14 @@ bool DataLog::appendIntervalRecord(const QByteArray &text, const LocalTime &cloc
     const QString file = path(intervalDataFileName(m_id, clock.day, clock.month, clock.year));
     QString why;
     QList<QByteArray> lines;
+    QList<QByteArray> &pending = m_pendingRecords[file];
+    pending.append(text);
     if (!readLinesIfExists(file, &lines, &why))
         return fail(error, QStringLiteral("interval data file not updated: %1").arg(why));
-    lines.append(text);
+    lines.append(pending);
     if (!replaceFile(file, joinLines(lines), &why))
         return fail(error, QStringLiteral("interval data file not written: %1").arg(why));
+    m_pendingRecords.remove(file);
     if (!copyFileReplacing(file, path(todayIntervalFileName(m_id)), &why))
         return fail(error, QStringLiteral("today copy of the interval data file not written: %1").arg(why));
     return true;
@@ -167,24 +176,29 @@ bool DataLog::appendMailQueue(const QByteArray &line, QString *error)
     QString why;
     QList<QByteArray> lines;
     if (!QFileInfo::exists(file)) {
-        lines = m_queue; // no file: the memo's lines start it
+        lines = m_queue; // no file: the memo's lines (unwritten ones included) start it
+        m_pendingQueue.clear();
     } else if (!readLinesIfExists(file, &lines, &why)) {
         // Keep the line on screen, but never overwrite a queue we could not read.
         m_queue.append(line);
+        m_pendingQueue.append(line);
         Q_EMIT mailQueueChanged();
         return fail(error, QStringLiteral("mail queue file not updated: %1").arg(why));
     }
-    lines.append(line);
+    m_pendingQueue.append(line);
+    lines.append(m_pendingQueue);
     m_queue = std::move(lines);
     Q_EMIT mailQueueChanged();
     if (!replaceFile(file, joinLines(m_queue), &why))
         return fail(error, QStringLiteral("mail queue file not written: %1").arg(why));
+    m_pendingQueue.clear();
     return true;
 }
 
 bool DataLog::ClearMailQueue(QString *error)
 {
     m_queue.clear();
+    m_pendingQueue.clear();
     Q_EMIT mailQueueChanged();
     QString why;
     if (!replaceFile(path(mailQueueFileName(m_id)), QByteArray(), &why))

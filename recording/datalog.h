@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -97,6 +98,12 @@ private:
     MinuteTableModel m_table;
     QList<QByteArray> m_queue;
     QString m_dataFileName;
+    // Lines that could not be written yet (full disk, file locked): they go
+    // to disk with the next write that succeeds, so no reading is lost while
+    // the console runs. Keyed by file path; daily data rows by row.
+    QMap<QString, QMap<int, QByteArray>> m_pendingRows;
+    QMap<QString, QList<QByteArray>> m_pendingRecords;
+    QList<QByteArray> m_pendingQueue;
 };
 
 } // namespace orvalla

@@ -276,6 +276,38 @@ private Q_SLOTS:
         QCOMPARE(splitLines(contents(day)).value(9 * 60 + 1), lineOf(r));
     }
 
+    void readingsDuringAFullDiskReachTheFilesOnceThereIsRoom()
+    {
+        DataLog log(m_dir->path());
+        const LocalTime clock = clockAt(2026, 12, 7);
+        const Reading first = readingAt(2026, 12, 7, 9, 0, 0);
+        QVERIFY(log.recordReading(lineOf(first), first, clock));
+        QVERIFY(log.appendMailQueue(lineOf(first)));
+        QVERIFY(log.appendIntervalRecord(lineOf(first), clock));
+
+        const Reading during = readingAt(2026, 12, 7, 9, 1, 0);
+        {
+            FileSizeLimit full(40); // every file here is larger
+            QVERIFY(!log.appendMailQueue(lineOf(during)));
+            QVERIFY(!log.recordReading(lineOf(during), during, clock));
+            QVERIFY(!log.appendIntervalRecord("09:01 record", clock));
+        }
+        const Reading after = readingAt(2026, 12, 7, 9, 2, 0);
+        QVERIFY(log.appendMailQueue(lineOf(after)));
+        QVERIFY(log.recordReading(lineOf(after), after, clock));
+        QVERIFY(log.appendIntervalRecord("09:02 record", clock));
+
+        const QList<QByteArray> day = splitLines(contents(file("tarvelo_datos_07_12_2026.txt")));
+        QCOMPARE(day.size(), 1441);
+        QCOMPARE(day.value(9 * 60 + 2), lineOf(during));
+        QCOMPARE(day.value(9 * 60 + 3), lineOf(after));
+        QCOMPARE(splitLines(contents(file("tarvelo_datos10_correo.txt"))),
+            (QList<QByteArray> { lineOf(first), lineOf(during), lineOf(after) }));
+        QCOMPARE(log.mailQueue().size(), 3);
+        QCOMPARE(splitLines(contents(file("tarvelo_datos10_07_12_2026.txt"))),
+            (QList<QByteArray> { lineOf(first), "09:01 record", "09:02 record" }));
+    }
+
     void unreadableDayFileIsNotReplaced()
     {
         // A path that exists but cannot be read as a file.
