@@ -1,0 +1,200 @@
+// The console as the run command's demo runs it: automatic upload every minute
+// to the demo FTP server script and the working folder served on port 80. The
+// page, the feed files and the interval data file must reach the server byte
+// for byte, and the page must be what http://127.0.0.1/ answers.
+
+#include "common/files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvalla;
+
+namespace
+{
+
+const char *const kUploaded[] = { "Orvalla.htm", "awekas.txt", "tarvelo_medida.txt", "meteoclimatic.htm" };
+
+} // namespace
+
+class TestE2eDemo : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_ftp;
+    QProcess m_console;
+    QByteArray m_output;
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString serverPath(const QString &name) const
+    {
+        return m_dir.filePath(QStringLiteral("ftp-server/") + name);
+    }
+
+    const char *output()
+    {
+        m_output += m_console.readAll();
+        return m_output.constData();
+    }
+
+    static QByteArray bytesOf(const QString &file)
+    {
+        QByteArray bytes;
+        return readFile(file, &bytes) ? bytes : QByteArray("<missing>");
+    }
+
+    // GET through curl; the status code and the body.
+    static int httpGet(const QString &target, QByteArray *body)
+    {
+        QProcess curl;
+        curl.start(QStringLiteral("curl"),
+            { QStringLiteral("-sS"), QStringLiteral("--max-time"), QStringLiteral("10"), QStringLiteral("-w"),
+                QStringLiteral("\n%{http_code}"), QStringLiteral("http://127.0.0.1:80") + target });
+        if (!curl.waitForFinished(15000) || curl.exitCode() != 0)
+            return -1;
+        QByteArray out = curl.readAllStandardOutput();
+        const qsizetype cut = out.lastIndexOf('\n');
+        *body = out.left(cut);
+        return out.mid(cut + 1).toInt();
+    }
+
+    // Every uploaded file as it is in the working folder, the interval data
+    // file included; false while an upload or a rewrite is half done.
+    QString uploadMismatch() const
+    {
+        QStringList names;
+        for (const char *name : kUploaded)
+            names << QLatin1String(name);
+        names << QDir(m_dir.path())
+                     .entryList({ QStringLiteral("tarvelo_datos10_\?\?_\?\?_\?\?\?\?.txt") }, QDir::Files);
+        if (names.size() != 5)
+            return QStringLiteral("no interval data file yet");
+        for (const QString &name : names) {
+            if (!QFile::exists(serverPath(name)))
+                return name + QStringLiteral(" not on the server");
+            if (bytesOf(path(name)) != bytesOf(serverPath(name)))
+                return name + QStringLiteral(" differs");
+        }
+        return {};
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        {
+            // The console's port is fixed at 80: only where this user may open it.
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::Any, 80))
+                QSKIP(qPrintable(QStringLiteral("port 80 cannot be opened here: ") + probe.errorString()));
+        }
+        QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty(), "curl is needed");
+
+        m_ftp.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_ftp.start(QStringLiteral("/usr/bin/python3"),
+            { QStringLiteral(ORVALLA_SOURCE_DIR "/scripts/demo/ftp_server.py"), QStringLiteral("127.0.0.1"),
+                QStringLiteral("0"), path(QStringLiteral("ftp-server")), QStringLiteral("orvalla"),
+                QStringLiteral("segredo") });
+        QVERIFY(m_ftp.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(m_ftp.canReadLine() || m_ftp.state() == QProcess::NotRunning, 15000);
+        const QList<QByteArray> ready = m_ftp.readLine().trimmed().split(' ');
+        QVERIFY2(ready.size() == 3 && ready.at(0) == "READY", "the FTP server script did not start");
+        const QByteArray ftpPort = ready.at(2);
+
+        const QList<QByteArray> settings = {
+            "Identificador do sistema = 'tarvelo'",
+            "Envio ficheiros auto = 1",
+            "Intervalo envio ficheiros (minutos) = 1 ",
+            "Servidor de ftp = 127.0.0.1",
+            "Usuario de ftp = orvalla",
+            "Clave de ftp = segredo",
+            "Porto de ftp = " + ftpPort,
+            "Ruta local de ficheiros de ftp = ",
+            "Ruta remota de ficheiros de ftp = /",
+            "Nome de ficheiro de ftp = Orvalla.htm,awekas.txt,tarvelo_medida.txt,meteoclimatic.htm",
+            "Servidor http activo = 1",
+            "Ruta de ficheiros http = ",
+            "Nome de ficheiro fonte http = Orvalla.txt",
+            "Nome de ficheiro destino http = Orvalla.htm",
+            "Modo simulado = 1",
+            "Intervalo almacenamento datos (minutos) = 1",
+        };
+        QVERIFY(replaceFile(path(QStringLiteral("meteo.cfg")), settings.join("\r\n") + "\r\n"));
+        QVERIFY(replaceFile(path(QStringLiteral("Orvalla.txt")),
+            "<html><body>\r\n<p>##3##</p>\r\n"
+            "<p>##1## \272C ##2## % ##4## ##5## ##6## ##7## ##8##</p>\r\n</body></html>\r\n"));
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_console.state() != QProcess::NotRunning) {
+            m_console.kill();
+            m_console.waitForFinished();
+        }
+        if (m_ftp.state() != QProcess::NotRunning) {
+            m_ftp.terminate();
+            if (!m_ftp.waitForFinished(10000)) {
+                m_ftp.kill();
+                m_ftp.waitForFinished();
+            }
+        }
+    }
+
+    void uploadsAndServesThePage()
+    {
+        const QString console = QStringLiteral(ORVALLA_BINARY_DIR "/app/orvalla");
+        QVERIFY2(QFile::exists(console), qPrintable(console));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        m_console.setProcessEnvironment(env);
+        m_console.setWorkingDirectory(m_dir.path());
+        m_console.setProcessChannelMode(QProcess::MergedChannels);
+        m_console.start(console, {});
+        QVERIFY(m_console.waitForStarted());
+
+        // Before the first upload interval there is no page yet. (qWaitFor, not
+        // QTRY: a failing QTRY goes on waiting twice its time-out, past the
+        // test's 300 s.)
+        QVERIFY2(QTest::qWaitFor([this] { return QByteArray(output()).contains("start-up done"); }, 30000),
+            output());
+        QByteArray body;
+        QCOMPARE(httpGet(QStringLiteral("/"), &body), 404);
+
+        // The first batch runs a minute after start-up; the files stay put
+        // between batches, so some moment shows them all alike.
+        QString mismatch;
+        QVERIFY2(QTest::qWaitFor([&] { return (mismatch = uploadMismatch()).isEmpty(); }, 150000),
+            qPrintable(mismatch + QLatin1Char('\n') + QString::fromLocal8Bit(output())));
+
+        const QByteArray page = bytesOf(path(QStringLiteral("Orvalla.htm")));
+        QVERIFY2(page.startsWith("<html><body>\r\n<p>") && !page.contains("##"), page.constData());
+        QVERIFY(page.contains(" \272C ")); // the degree sign in Windows-1252
+        // The default document is the page, as on disk (between two batches).
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return httpGet(QStringLiteral("/"), &body) == 200
+                    && body == bytesOf(path(QStringLiteral("Orvalla.htm")));
+            },
+            70000));
+        QCOMPARE(httpGet(QStringLiteral("/awekas.txt"), &body), 200);
+        // The settings hold the FTP password: never served.
+        QCOMPARE(httpGet(QStringLiteral("/meteo.cfg"), &body), 403);
+        QVERIFY(!body.contains("segredo"));
+
+        m_console.terminate();
+        QVERIFY(m_console.waitForFinished(30000));
+        QVERIFY2(m_console.exitCode() == 0, output());
+        // The server is gone with the console.
+        QCOMPARE(httpGet(QStringLiteral("/"), &body), -1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestE2eDemo)
+#include "test_e2e_demo.moc"
