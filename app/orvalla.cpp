@@ -234,8 +234,10 @@ void TOrvalla::connectHandlers()
         m_engines->ftp.Button_ftp_transmitClick(m_engines->settings.identifier, c.day, c.month, c.year);
     });
 
-    connect(&m_engines->httpSwitch, &HttpSwitch::statusChanged, this,
-        [this](const QString &text) { ui.Status_linha->showMessage(text); });
+    connect(&m_engines->httpSwitch, &HttpSwitch::statusChanged, this, [this](const QString &text) {
+        ui.Label_http_estado->setText(text);
+        ui.Status_linha->showMessage(text);
+    });
 
     connectWorkbook();
     connectWebcam();

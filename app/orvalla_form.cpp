@@ -454,7 +454,7 @@ void OrvallaForm::setupUi(QMainWindow *window)
         QWidget *t = TabSheet5;
         auto *panel = new QWidget(t);
         panel->setObjectName(QStringLiteral("Panel_web"));
-        panel->setGeometry(16, 16, 520, 150);
+        panel->setGeometry(16, 16, 520, 180);
         auto *l = grid(panel);
         CheckBox_http_activo = checkBox(panel, "CheckBox_http_activo", "Servidor activo:");
         Button_actualiza_htm = button(panel, "Button_actualiza_htm", "actualizar ficheiro local");
@@ -469,6 +469,10 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Edit_http_destino, 2, 1, 1, 2);
         l->addWidget(labelFor(panel, "Edit_http_ruta", "ruta local:"), 3, 0);
         l->addWidget(Edit_http_ruta, 3, 1, 1, 2);
+        // What the server is doing, or why it could not open its port.
+        Label_http_estado = label(panel, QStringLiteral("Label_http_estado"), "");
+        Label_http_estado->setWordWrap(true);
+        l->addWidget(Label_http_estado, 4, 0, 1, 3);
         l->setColumnStretch(1, 1);
     }
 

@@ -81,6 +81,7 @@ struct OrvallaForm {
     QPushButton *Button_excel_actualizar = nullptr;
     QLabel *Label_excel_estado = nullptr;
     QLabel *Label_video_estado = nullptr;
+    QLabel *Label_http_estado = nullptr;
 
     // "Vídeo"
     QLineEdit *Edit_video = nullptr, *Edit_audio = nullptr;

@@ -29,6 +29,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -711,6 +712,23 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(QStringLiteral("meteoclimatic.htm")));
         // The upload was tried, and its failure shown in the FTP memo.
         QVERIFY(!field<QPlainTextEdit>(*w, "Memo_ftp")->toPlainText().isEmpty());
+    }
+
+    void webTabSaysWhyTheServerDidNotStart()
+    {
+        // Hold the console's port: whether we get it or someone else has it,
+        // the console cannot, and the Web tab must say so.
+        QTcpServer holder;
+        holder.listen(QHostAddress::Any, 80);
+        auto w = makeWindow();
+        m_sink.messages.clear();
+        field<QCheckBox>(*w, "CheckBox_http_activo")->click();
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_http_activo")->isChecked());
+        QVERIFY2(field<QLabel>(*w, "Label_http_estado")->text().startsWith(u("Non se pode abrir o porto 80: ")),
+            qPrintable(field<QLabel>(*w, "Label_http_estado")->text()));
+        QVERIFY(m_sink.messages.isEmpty());
+        field<QCheckBox>(*w, "CheckBox_http_activo")->click();
+        QCOMPARE(field<QLabel>(*w, "Label_http_estado")->text(), u("Servidor parado"));
     }
 
     void failedWriteIsShownWithoutABox()
