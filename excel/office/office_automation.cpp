@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+
+#include <unistd.h>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -88,6 +90,9 @@ public:
 
         m_process.setProgram(findPython());
         m_process.setArguments({ QStringLiteral("-u"), script });
+        // A session of its own: a Ctrl-C meant for the console's terminal must
+        // not kill the office before the console has saved the workbook.
+        m_process.setChildProcessModifier([] { ::setsid(); });
         m_process.start();
         if (!m_process.waitForStarted(10000)) {
             *error = QStringLiteral("cannot start the office bridge: ") + m_process.errorString();
@@ -130,7 +135,8 @@ public:
 
         if (!m_answers.contains(id)) {
             m_abandoned.insert(id);
-            *error = m_process.state() == QProcess::Running
+            // The timer still running means the wait ended because the bridge did.
+            *error = m_process.state() == QProcess::Running && !timer.isActive()
                 ? QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000)
                 : endedText();
             return false;

@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 using namespace orvalla;
 
@@ -42,6 +43,24 @@ bool processGroupAlive(qint64 group)
             return true;
     }
     return false;
+}
+
+// Processes whose parent is this test.
+QStringList childProcesses()
+{
+    QStringList found;
+    const QString self = QString::number(getpid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        // pid (comm) state ppid ...: comm may hold blanks, so read after its ')'.
+        const QList<QByteArray> rest = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (rest.size() > 1 && rest[1] == self.toLatin1())
+            found.append(pid);
+    }
+    return found;
 }
 
 } // namespace
@@ -135,6 +154,13 @@ void TestExcelE2e::openUpdateClose()
     QVERIFY(excel.isOpen());
     const qint64 office = OfficeAutomation::officeProcessGroup(excel.application());
     QVERIFY(processGroupAlive(office));
+    // Neither the bridge nor the office shares our session, so a Ctrl-C at the
+    // console's terminal reaches the console alone, which then saves the workbook.
+    QVERIFY(office != getpgrp());
+    const QStringList children = childProcesses();
+    QVERIFY(!children.isEmpty());
+    for (const QString &pid : children)
+        QVERIFY2(getsid(pid.toInt()) != getsid(0), qPrintable(pid));
 
     QVERIFY(excel.update(m_folder, QStringLiteral("tarvelo")));
     QVERIFY(excel.close());
