@@ -63,7 +63,7 @@ ClockTick::ClockTick(const Clock &clock, ClockTickHooks &hooks)
 void ClockTick::reset()
 {
     const LocalTime t = m_time.localNow();
-    m_clock = { t.hour, t.minute, t.second, t.day, t.month, t.year };
+    m_clock = t;
     m_minuteChanged = false;
     m_mailPending = false;
     m_ftpCountdown = 0;
@@ -106,7 +106,7 @@ void ClockTick::Timer_reloxoTimer()
             m_minuteChanged = true;
         if (t.day != m_clock.day)
             m_mailPending = true;
-        m_clock = { t.hour, t.minute, t.second, t.day, t.month, t.year };
+        m_clock = t;
         if (m_mailPending)
             m_hooks.setMailPendingBox(true);
     });

@@ -14,14 +14,7 @@ namespace orvalla
 {
 
 // The console's own clock, as of the latest tick; month 1..12, four-digit year.
-struct ClockFields {
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-    int day = 0;
-    int month = 0;
-    int year = 0;
-};
+using ClockFields = LocalTime;
 
 // Galician month name for 1..12; empty outside.
 QString galicianMonthName(int month);

@@ -578,15 +578,7 @@ void TOrvalla::reportFailure(const QString &text)
 
 LocalTime TOrvalla::clockLocalTime() const
 {
-    const ClockFields &c = m_tick.clockFields();
-    LocalTime t;
-    t.year = c.year;
-    t.month = c.month;
-    t.day = c.day;
-    t.hour = c.hour;
-    t.minute = c.minute;
-    t.second = c.second;
-    return t;
+    return m_tick.clockFields();
 }
 
 void TOrvalla::emptyStatistics()

@@ -141,8 +141,17 @@ private:
     ManualClock m_clock;
     RecordingMessageSink m_sink;
 
+    // Without a capture layer of the test's own, a camera-less fake stands in:
+    // the multimedia stack is loaded only by the tests that are about it.
     std::unique_ptr<TOrvalla> makeWindow(TOrvallaOptions options = {})
     {
+        if (!options.capture) {
+            auto none = std::make_unique<FakeCapture>();
+            none->initResult = false;
+            none->videoDevices.clear();
+            none->audioDevices.clear();
+            options.capture = std::move(none);
+        }
         auto w = std::make_unique<TOrvalla>(m_clock, &m_sink, std::move(options));
         // The test drives the tick itself.
         w->findChild<QTimer *>(QStringLiteral("Timer_reloxo"))->stop();
@@ -765,7 +774,9 @@ private Q_SLOTS:
 
     void componentsHangUnderTheWindowOnce()
     {
-        auto w = makeWindow();
+        TOrvallaOptions real;
+        real.capture = std::make_unique<QtVideoCapture>();
+        auto w = makeWindow(std::move(real));
         // Each timer and client exists once, inside the engine that drives it.
         const struct {
             const char *name;
@@ -1030,7 +1041,9 @@ private Q_SLOTS:
         if (!QtVideoCapture().GetVideoDevicesList().isEmpty())
             QSKIP("this machine has a camera");
         writeSettings("Modo simulado = 1\r\nEnvio imaxe webcam = 1\r\n");
-        auto w = makeWindow();
+        TOrvallaOptions real;
+        real.capture = std::make_unique<QtVideoCapture>();
+        auto w = makeWindow(std::move(real));
         // No camera is no message: the tab stays as it was.
         QCOMPARE(field(*w, "Edit_video")->text(), QString());
         field(*w, "Edit_video")->setText(QStringLiteral("typed"));
