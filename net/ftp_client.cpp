@@ -65,18 +65,26 @@ FtpClient::~FtpClient()
         m_loop->quit();
 }
 
-bool FtpClient::Transmit()
+bool FtpClient::mayStart(bool needConnection)
 {
     if (m_requestActive) {
         show(QStringLiteral("! FTP client busy"));
         return false;
     }
-    if (m_connected) {
+    if (m_connected != needConnection) {
         m_error = kEngineError;
-        m_errorMessage = QStringLiteral("FTP client already connected");
+        m_errorMessage = needConnection ? QStringLiteral("FTP client not connected")
+                                        : QStringLiteral("FTP client already connected");
         show(QStringLiteral("! ") + m_errorMessage);
         return false;
     }
+    return true;
+}
+
+bool FtpClient::Transmit()
+{
+    if (!mayStart(false))
+        return false;
     QList<Step> steps { Step::Open, Step::User, Step::Pass, Step::Acct };
     if (!m_hostDirName.isEmpty())
         steps.append(Step::Cwd);
@@ -86,31 +94,15 @@ bool FtpClient::Transmit()
 
 bool FtpClient::Connect()
 {
-    if (m_requestActive) {
-        show(QStringLiteral("! FTP client busy"));
+    if (!mayStart(false))
         return false;
-    }
-    if (m_connected) {
-        m_error = kEngineError;
-        m_errorMessage = QStringLiteral("FTP client already connected");
-        show(QStringLiteral("! ") + m_errorMessage);
-        return false;
-    }
     return runRequest({ Step::Open, Step::User, Step::Pass, Step::Acct });
 }
 
 bool FtpClient::Put()
 {
-    if (m_requestActive) {
-        show(QStringLiteral("! FTP client busy"));
+    if (!mayStart(true))
         return false;
-    }
-    if (!m_connected) {
-        m_error = kEngineError;
-        m_errorMessage = QStringLiteral("FTP client not connected");
-        show(QStringLiteral("! ") + m_errorMessage);
-        return false;
-    }
     // TYPE comes with every store: a session opened by Connect has not chosen
     // image type yet, and ASCII type would rewrite line ends of binary files.
     return runRequest({ Step::Type, Step::Port, Step::Stor });
@@ -118,16 +110,8 @@ bool FtpClient::Put()
 
 bool FtpClient::Quit()
 {
-    if (m_requestActive) {
-        show(QStringLiteral("! FTP client busy"));
+    if (!mayStart(true))
         return false;
-    }
-    if (!m_connected) {
-        m_error = kEngineError;
-        m_errorMessage = QStringLiteral("FTP client not connected");
-        show(QStringLiteral("! ") + m_errorMessage);
-        return false;
-    }
     return runRequest({ Step::Quit });
 }
 

@@ -86,6 +86,9 @@ private:
     enum class Step { Open, User, Pass, Acct, Cwd, Type, Port, Stor, Quit };
     enum class StorPhase { Idle, WaitingFirst, Transferring };
 
+    // Refuses (with its display line) a request while another runs, or when
+    // the connection is not in the state the request needs.
+    bool mayStart(bool needConnection);
     bool runRequest(QList<Step> steps);
     void startStep();
     void stepDone();
