@@ -1,10 +1,11 @@
 #include "common/clock.h"
 
-namespace orvalla {
+namespace orvalla
+{
 
 LocalTime toLocalTime(std::time_t t)
 {
-    std::tm tm{};
+    std::tm tm {};
     localtime_r(&t, &tm);
     LocalTime lt;
     lt.year = tm.tm_year + 1900;
@@ -20,7 +21,7 @@ LocalTime toLocalTime(std::time_t t)
 
 std::time_t fromLocalTime(int year, int month, int day, int hour, int minute, int second)
 {
-    std::tm tm{};
+    std::tm tm {};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
     tm.tm_mday = day;

@@ -2,7 +2,8 @@
 
 #include <ctime>
 
-namespace orvalla {
+namespace orvalla
+{
 
 // Broken-down local time as the console uses it: month 1..12, four-digit year.
 struct LocalTime {
@@ -39,7 +40,10 @@ public:
 class ManualClock final : public Clock
 {
 public:
-    explicit ManualClock(std::time_t start = 0) : m_now(start) {}
+    explicit ManualClock(std::time_t start = 0)
+        : m_now(start)
+    {
+    }
     std::time_t now() const override { return m_now; }
     void set(std::time_t t) { m_now = t; }
     void setLocal(int year, int month, int day, int hour = 0, int minute = 0, int second = 0)

@@ -3,9 +3,11 @@
 #include <QFile>
 #include <QSaveFile>
 
-namespace orvalla {
+namespace orvalla
+{
 
-namespace {
+namespace
+{
 void setError(QString *error, const QString &text)
 {
     if (error)
@@ -13,8 +15,8 @@ void setError(QString *error, const QString &text)
 }
 } // namespace
 
-bool replaceFile(const QString &path, const QByteArray &bytes, QString *error,
-                 QFileDevice::Permissions permissions)
+bool replaceFile(
+    const QString &path, const QByteArray &bytes, QString *error, QFileDevice::Permissions permissions)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {

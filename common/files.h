@@ -4,14 +4,15 @@
 #include <QFileDevice>
 #include <QString>
 
-namespace orvalla {
+namespace orvalla
+{
 
 // Replaces a file whole: the bytes go to a temporary file beside the target,
 // are flushed to disk and renamed over it, so a crash or a full disk never
 // leaves a truncated file. On failure the previous file is untouched and
 // *error (if given) says why. permissions, when not 0, are set on the result.
 bool replaceFile(const QString &path, const QByteArray &bytes, QString *error = nullptr,
-                 QFileDevice::Permissions permissions = {});
+    QFileDevice::Permissions permissions = {});
 
 // Copies source over target the same way.
 bool copyFileReplacing(const QString &source, const QString &target, QString *error = nullptr);

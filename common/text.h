@@ -4,7 +4,8 @@
 #include <QList>
 #include <QString>
 
-namespace orvalla {
+namespace orvalla
+{
 
 // printf into bytes, always in the "C" locale whatever the process locale is,
 // so files never depend on the operator's regional settings.

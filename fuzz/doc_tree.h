@@ -97,7 +97,8 @@ private:
     void write(const QString &name, const QByteArray &bytes)
     {
         QFile file(m_root.filePath(name));
-        check(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size(), "cannot write a tree file");
+        check(
+            file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size(), "cannot write a tree file");
     }
 
     void link(const QString &target, const QString &name)

@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     clock.start();
     while (!(finished && eof)) {
         if (sent < request.size()) {
-            const ssize_t n = ::send(fds[1], request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+            const ssize_t n
+                = ::send(fds[1], request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
             if (n > 0)
                 sent += n;
             else if (errno == EPIPE || errno == ECONNRESET)

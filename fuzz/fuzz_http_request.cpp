@@ -22,10 +22,11 @@ bool isHttpVersion(const QByteArray &v)
 
 bool sameRequest(const HttpParseResult &a, const HttpParseResult &b)
 {
-    return a.consumed == b.consumed && a.request.method == b.request.method && a.request.path == b.request.path
-        && a.request.params == b.request.params && a.request.version == b.request.version
-        && a.request.headers == b.request.headers && a.request.keepAlive == b.request.keepAlive
-        && a.request.bodyLength == b.request.bodyLength && a.request.chunkedBody == b.request.chunkedBody;
+    return a.consumed == b.consumed && a.request.method == b.request.method
+        && a.request.path == b.request.path && a.request.params == b.request.params
+        && a.request.version == b.request.version && a.request.headers == b.request.headers
+        && a.request.keepAlive == b.request.keepAlive && a.request.bodyLength == b.request.bodyLength
+        && a.request.chunkedBody == b.request.chunkedBody;
 }
 
 void checkResult(const HttpParseResult &r, const QByteArray &buffer)
@@ -90,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (whole.status == HttpParseResult::Complete) {
         const HttpParseResult exact = parseHttpRequest(buffer.left(whole.consumed));
-        check(exact.status == HttpParseResult::Complete && sameRequest(exact, whole), "request needs bytes beyond it");
+        check(exact.status == HttpParseResult::Complete && sameRequest(exact, whole),
+            "request needs bytes beyond it");
     }
 
     for (const qint64 fileSize : { qint64(0), qint64(1), qint64(300), qint64(1) << 40 }) {

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case FrameReceiver::Result::Incomplete: {
             const qsizetype marker = receiver.text().indexOf("#%#%");
             check(marker >= 0, "incomplete without a marker");
-            check(receiver.text().size() - marker < kFrameLength, "incomplete with a whole frame behind the marker");
+            check(receiver.text().size() - marker < kFrameLength,
+                "incomplete with a whole frame behind the marker");
             break;
         }
         case FrameReceiver::Result::NoFrame:

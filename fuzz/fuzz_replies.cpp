@@ -108,10 +108,12 @@ void checkHeaders(const QByteArray &bytes)
     QString *fields[] = { &h.from, &h.to, &h.cc, &h.subject, &h.replyTo, &h.returnPath, &h.sender };
     for (qsizetype i = 0; i < parts.size() && i < qsizetype(std::size(fields)); ++i)
         *fields[i] = parts[i];
-    const QStringList lines = smtpHeaderLines(h, QStringLiteral("Date: x"), QStringLiteral("Message-ID: <x@y>"));
+    const QStringList lines
+        = smtpHeaderLines(h, QStringLiteral("Date: x"), QStringLiteral("Message-ID: <x@y>"));
     for (const QString &line : lines)
         check(!line.contains(u'\r') && !line.contains(u'\n') && !line.isEmpty(), "header line broken");
-    check(!smtpOneLine(text).contains(u'\n') && !smtpOneLine(text).contains(u'\r'), "one line with a line end");
+    check(
+        !smtpOneLine(text).contains(u'\n') && !smtpOneLine(text).contains(u'\r'), "one line with a line end");
     (void)smtpAddress(text);
 }
 

@@ -35,7 +35,8 @@ void place(const char *name, bool exists, const QByteArray &bytes)
     if (!exists)
         return;
     QFile file(path);
-    check(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size(), "cannot write the input file");
+    check(
+        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size(), "cannot write the input file");
 }
 
 } // namespace
@@ -90,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             && state.failure_limit == settings.failure_limit && state.min_readings == settings.min_readings,
         "tracker record and settings disagree");
     if (flags & 2) {
-        check(captions == 1 && caption == QStringLiteral("Orvalla - ") + settings.identifier, "caption not set once");
+        check(captions == 1 && caption == QStringLiteral("Orvalla - ") + settings.identifier,
+            "caption not set once");
         check(httpCalls == 1 && httpState == settings.http_activo, "HTTP switch not applied once");
     } else {
         check(captions == 0 && httpCalls == 0, "hooks called without a settings file");

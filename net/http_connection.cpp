@@ -152,8 +152,8 @@ void HttpConnection::answer(const HttpRequest &req)
         startAnswer();
         return;
     }
-    const HttpDocument doc = resolveHttpDocument(
-        m_server->docDir(), m_server->defaultDoc(), req.path, m_server->privateFiles());
+    const HttpDocument doc
+        = resolveHttpDocument(m_server->docDir(), m_server->defaultDoc(), req.path, m_server->privateFiles());
     // No answer to HEAD carries a body, error pages included: a kept-alive
     // client would read those bytes as the start of its next answer.
     if (doc.kind == HttpDocument::Forbidden) {

@@ -1,6 +1,7 @@
 #include "webcam/graphconfig.h"
 
-namespace orvalla {
+namespace orvalla
+{
 
 QString GetModeString(const VideoMode &mode)
 {
@@ -11,7 +12,9 @@ QString GetModeString(const VideoMode &mode)
         text += QLatin1Char(' ') + mode.pixelFormat;
     if (mode.maxFrameRate > 0) {
         if (mode.minFrameRate > 0 && mode.minFrameRate < mode.maxFrameRate)
-            text += QStringLiteral(" %1-%2 fps").arg(double(mode.minFrameRate), 0, 'g', 4).arg(double(mode.maxFrameRate), 0, 'g', 4);
+            text += QStringLiteral(" %1-%2 fps")
+                        .arg(double(mode.minFrameRate), 0, 'g', 4)
+                        .arg(double(mode.maxFrameRate), 0, 'g', 4);
         else
             text += QStringLiteral(" %1 fps").arg(double(mode.maxFrameRate), 0, 'g', 4);
     }

@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-namespace orvalla {
+namespace orvalla
+{
 
 // One video capture mode of a camera: frame size, pixel format and frame rates.
 struct VideoMode {

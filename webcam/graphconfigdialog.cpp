@@ -14,9 +14,11 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-namespace orvalla {
+namespace orvalla
+{
 
-namespace {
+namespace
+{
 
 QComboBox *makeList(QWidget *parent, const char *name)
 {
@@ -54,7 +56,8 @@ QCheckBox *TFGraphConfig::makeCheckBox(const char *name, const QString &caption)
     return box;
 }
 
-TFGraphConfig::TFGraphConfig(const TVideoCapture &capture, QWidget *parent) : QDialog(parent)
+TFGraphConfig::TFGraphConfig(const TVideoCapture &capture, QWidget *parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("FGraphConfig"));
     setWindowTitle(QStringLiteral("Capture graph configuration"));
@@ -81,12 +84,12 @@ TFGraphConfig::TFGraphConfig(const TVideoCapture &capture, QWidget *parent) : QD
     sePreallocSize->setObjectName(QStringLiteral("sePreallocSize"));
     sePreallocSize->setRange(0, 999999);
     cbDVResolution = makeList(this, "cbDVResolution");
-    cbDVResolution->addItems({QStringLiteral("dont worry"), QStringLiteral("Full"), QStringLiteral("Half"),
-                              QStringLiteral("Quater"), QStringLiteral("DC")});
+    cbDVResolution->addItems({ QStringLiteral("dont worry"), QStringLiteral("Full"), QStringLiteral("Half"),
+        QStringLiteral("Quater"), QStringLiteral("DC") });
     cbPixelFormat = makeList(this, "cbPixelFormat");
-    cbPixelFormat->addItems({QStringLiteral("pfDevice"), QStringLiteral("pf1bit"), QStringLiteral("pf4bit"),
-                             QStringLiteral("pf8bit"), QStringLiteral("pf15bit"), QStringLiteral("pf16bit"),
-                             QStringLiteral("pf24bit"), QStringLiteral("pf32bit"), QStringLiteral("pfCustom")});
+    cbPixelFormat->addItems({ QStringLiteral("pfDevice"), QStringLiteral("pf1bit"), QStringLiteral("pf4bit"),
+        QStringLiteral("pf8bit"), QStringLiteral("pf15bit"), QStringLiteral("pf16bit"),
+        QStringLiteral("pf24bit"), QStringLiteral("pf32bit"), QStringLiteral("pfCustom") });
     btnOK = new QPushButton(QStringLiteral("OK"), this);
     btnOK->setObjectName(QStringLiteral("btnOK"));
     btnOK->setDefault(true);
@@ -101,12 +104,12 @@ TFGraphConfig::TFGraphConfig(const TVideoCapture &capture, QWidget *parent) : QD
     cbVComps->addItems(capture.GetVideoCompressorsList());
     cbAComps->addItems(capture.GetAudioCompressorsList());
 
-    enableWhileTicked(cbWantPreview, {cbWantBitmaps});
-    enableWhileTicked(cbWantAudio, {cbASources});
-    enableWhileTicked(cbWantCapture, {feCaptureFile, cbDoPreallocCaptureFile, cbUseTempFile});
-    enableWhileTicked(cbUseTempFile, {feTempFile});
-    enableWhileTicked(cbDoPreallocCaptureFile, {sePreallocSize});
-    enableWhileTicked(cbVComp, {cbVComps});
+    enableWhileTicked(cbWantPreview, { cbWantBitmaps });
+    enableWhileTicked(cbWantAudio, { cbASources });
+    enableWhileTicked(cbWantCapture, { feCaptureFile, cbDoPreallocCaptureFile, cbUseTempFile });
+    enableWhileTicked(cbUseTempFile, { feTempFile });
+    enableWhileTicked(cbDoPreallocCaptureFile, { sePreallocSize });
+    enableWhileTicked(cbVComp, { cbVComps });
 
     auto label = [this](const char *text) { return new QLabel(QString::fromLatin1(text), this); };
 
@@ -184,7 +187,8 @@ void TFGraphConfig::loadFrom(const TGraphConfig &config)
     feCaptureFile->setText(config.CaptureFileName);
     feTempFile->setText(config.TempCaptureFileName);
     cbDVResolution->setCurrentIndex(config.DVResolution < cbDVResolution->count() ? config.DVResolution : -1);
-    cbPixelFormat->setCurrentIndex(config.BitmapPixelFormat < cbPixelFormat->count() ? config.BitmapPixelFormat : -1);
+    cbPixelFormat->setCurrentIndex(
+        config.BitmapPixelFormat < cbPixelFormat->count() ? config.BitmapPixelFormat : -1);
     sePreallocSize->setValue(config.PreallocFileSize);
 
     // A source that is gone leaves the first device chosen.

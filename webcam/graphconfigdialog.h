@@ -10,7 +10,8 @@ class QLineEdit;
 class QPushButton;
 class QSpinBox;
 
-namespace orvalla {
+namespace orvalla
+{
 
 class TVideoCapture;
 

@@ -9,9 +9,11 @@
 #include <QVideoFrameFormat>
 #include <QVideoWidget>
 
-namespace orvalla {
+namespace orvalla
+{
 
-namespace {
+namespace
+{
 
 VideoMode toMode(const QCameraFormat &format)
 {
@@ -46,7 +48,7 @@ AudioMode toMode(const QAudioFormat &format)
 {
     if (!format.isValid())
         return AudioMode();
-    return AudioMode{format.sampleRate(), format.channelCount(), sampleFormatName(format.sampleFormat())};
+    return AudioMode { format.sampleRate(), format.channelCount(), sampleFormatName(format.sampleFormat()) };
 }
 
 // A microphone gives ranges; its modes are the usual rates within them, mono
@@ -56,7 +58,7 @@ QList<AudioMode> audioModes(const QAudioDevice &device)
     QList<AudioMode> modes;
     if (device.isNull())
         return modes;
-    static const int rates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
+    static const int rates[] = { 8000, 11025, 16000, 22050, 32000, 44100, 48000 };
     const int minChannels = qMax(1, device.minimumChannelCount());
     const int maxChannels = qMin(2, device.maximumChannelCount());
     for (int rate : rates) {
@@ -66,7 +68,7 @@ QList<AudioMode> audioModes(const QAudioDevice &device)
             for (QAudioFormat::SampleFormat format : device.supportedSampleFormats()) {
                 const QString name = sampleFormatName(format);
                 if (!name.isEmpty())
-                    modes.append(AudioMode{rate, channels, name});
+                    modes.append(AudioMode { rate, channels, name });
             }
         }
     }
@@ -99,14 +101,17 @@ QImage convertToPixelFormat(const QImage &picture, int bitmapPixelFormat)
     }
 }
 
-QtVideoCapture::QtVideoCapture(QObject *parent) : TVideoCapture(parent)
+QtVideoCapture::QtVideoCapture(QObject *parent)
+    : TVideoCapture(parent)
 {
     m_session.setImageCapture(&m_imageCapture);
     connect(&m_imageCapture, &QImageCapture::imageCaptured, this, [this](int, const QImage &picture) {
         Q_EMIT bitmapGrabbed(convertToPixelFormat(picture, m_config.BitmapPixelFormat));
     });
     connect(&m_imageCapture, &QImageCapture::errorOccurred, this,
-            [](int, QImageCapture::Error, const QString &text) { qCWarning(lcWebcam) << "grab failed:" << text; });
+        [](int, QImageCapture::Error, const QString &text) {
+            qCWarning(lcWebcam) << "grab failed:" << text;
+        });
 }
 
 QtVideoCapture::~QtVideoCapture()
@@ -166,7 +171,7 @@ void QtVideoCapture::buildCamera()
             Q_EMIT previewStarted();
     });
     connect(m_camera.get(), &QCamera::errorOccurred, this,
-            [](QCamera::Error, const QString &text) { qCWarning(lcWebcam) << "camera error:" << text; });
+        [](QCamera::Error, const QString &text) { qCWarning(lcWebcam) << "camera error:" << text; });
 
     m_videoFormats = m_videoDevice.videoFormats();
     for (const QCameraFormat &format : std::as_const(m_videoFormats))

@@ -14,7 +14,8 @@
 class QCamera;
 class QVideoWidget;
 
-namespace orvalla {
+namespace orvalla
+{
 
 // The capture control over Qt Multimedia: one camera in a capture session with
 // a still-image capture and the preview widget. Nothing is recorded, so the

@@ -8,7 +8,8 @@
 
 class QWidget;
 
-namespace orvalla {
+namespace orvalla
+{
 
 // The capture control as the program uses it: the operations and events the
 // webcam shots and the settings dialog rely on. QtVideoCapture is the real one;

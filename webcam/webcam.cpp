@@ -9,10 +9,13 @@
 
 #include <QBuffer>
 
-namespace orvalla {
+namespace orvalla
+{
 
 Webcam::Webcam(TVideoCapture *capture, const Clock *clock, QObject *parent)
-    : QObject(parent), m_capture(capture), m_clock(clock)
+    : QObject(parent)
+    , m_capture(capture)
+    , m_clock(clock)
 {
     m_timer.setInterval(10000);
     connect(&m_timer, &QTimer::timeout, this, &Webcam::Timer_camaraTimer);
@@ -23,8 +26,7 @@ Webcam::Webcam(TVideoCapture *capture, const Clock *clock, QObject *parent)
 
 QString Webcam::datedFileName(int year, int month, int day, int storageMinute)
 {
-    return QString::fromLatin1(
-        formatC("webcam_%04d_%02d_%02d_%04d.jpg", year, month, day, storageMinute));
+    return QString::fromLatin1(formatC("webcam_%04d_%02d_%02d_%04d.jpg", year, month, day, storageMinute));
 }
 
 void Webcam::setNotReady()

@@ -13,7 +13,8 @@
 
 class QWidget;
 
-namespace orvalla {
+namespace orvalla
+{
 
 class Clock;
 class TVideoCapture;

@@ -14,12 +14,12 @@
 #include <QJsonObject>
 #include <QProcess>
 
-#include <unistd.h>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>

@@ -27,9 +27,9 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -733,7 +733,8 @@ private Q_SLOTS:
         m_sink.messages.clear();
         field<QCheckBox>(*w, "CheckBox_http_activo")->click();
         QVERIFY(field<QCheckBox>(*w, "CheckBox_http_activo")->isChecked());
-        QVERIFY2(field<QLabel>(*w, "Label_http_estado")->text().startsWith(u("Non se pode abrir o porto 80: ")),
+        QVERIFY2(
+            field<QLabel>(*w, "Label_http_estado")->text().startsWith(u("Non se pode abrir o porto 80: ")),
             qPrintable(field<QLabel>(*w, "Label_http_estado")->text()));
         QVERIFY(m_sink.messages.isEmpty());
         field<QCheckBox>(*w, "CheckBox_http_activo")->click();

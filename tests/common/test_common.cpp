@@ -57,9 +57,9 @@ private Q_SLOTS:
 
     void splitLinesHandlesCrLfAndLf()
     {
-        QCOMPARE(splitLines("a\r\nb\nc"), (QList<QByteArray>{"a", "b", "c"}));
-        QCOMPARE(splitLines("a\r\n\r\n"), (QList<QByteArray>{"a", ""}));
-        QCOMPARE(splitLines(""), QList<QByteArray>{});
+        QCOMPARE(splitLines("a\r\nb\nc"), (QList<QByteArray> { "a", "b", "c" }));
+        QCOMPARE(splitLines("a\r\n\r\n"), (QList<QByteArray> { "a", "" }));
+        QCOMPARE(splitLines(""), QList<QByteArray> {});
     }
 
     void manualClockConvertsLocalTime()
@@ -90,14 +90,14 @@ private Q_SLOTS:
         QCOMPARE(bytes, QByteArray("new\r\n"));
         const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
             | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
-        QCOMPARE(QFile::permissions(path) & others, QFileDevice::Permissions{});
+        QCOMPARE(QFile::permissions(path) & others, QFileDevice::Permissions {});
 
         // A folder we cannot write into: the replacement fails and says so.
         QString error;
         QVERIFY(!replaceFile(dir.filePath("missing/x.txt"), "x", &error));
         QVERIFY(!error.isEmpty());
         // No temporary files are left behind.
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"data.txt"});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "data.txt" });
     }
 };
 

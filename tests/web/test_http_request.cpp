@@ -87,7 +87,8 @@ private Q_SLOTS:
         QTest::newRow("line at the limit")
             << QByteArray("GET /" + QByteArray(kHttpMaxRequestLine - 5, 'a')) << int(Status::Incomplete);
         QTest::newRow("line at the limit, CR come")
-            << QByteArray("GET /" + QByteArray(kHttpMaxRequestLine - 5, 'a') + "\r") << int(Status::Incomplete);
+            << QByteArray("GET /" + QByteArray(kHttpMaxRequestLine - 5, 'a') + "\r")
+            << int(Status::Incomplete);
         QTest::newRow("line over the limit")
             << QByteArray("GET /" + QByteArray(kHttpMaxRequestLine, 'a')) << int(Status::BadRequest);
         QTest::newRow("long line ended")

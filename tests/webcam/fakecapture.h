@@ -17,10 +17,10 @@ public:
     bool initResult = true;
     bool captureResult = true;
     orvalla::TGraphConfig config;
-    QStringList videoDevices{QStringLiteral("Cam A"), QStringLiteral("Cam B")};
-    QStringList audioDevices{QStringLiteral("Mic")};
-    QStringList videoCompressors{QStringLiteral("MJPEG"), QStringLiteral("H.264")};
-    QStringList audioCompressors{QStringLiteral("PCM")};
+    QStringList videoDevices { QStringLiteral("Cam A"), QStringLiteral("Cam B") };
+    QStringList audioDevices { QStringLiteral("Mic") };
+    QStringList videoCompressors { QStringLiteral("MJPEG"), QStringLiteral("H.264") };
+    QStringList audioCompressors { QStringLiteral("PCM") };
     QList<orvalla::VideoMode> videoModes;
     QList<orvalla::AudioMode> audioModes;
     QList<int> dialogs;
@@ -28,7 +28,11 @@ public:
     int audioModeIdx = -1;
     QStringList calls;
 
-    bool Init() override { calls << QStringLiteral("Init"); return initResult; }
+    bool Init() override
+    {
+        calls << QStringLiteral("Init");
+        return initResult;
+    }
     void SaveGraph(orvalla::TGraphConfig &c) const override
     {
         const_cast<FakeCapture *>(this)->calls << QStringLiteral("SaveGraph");
@@ -43,7 +47,11 @@ public:
     void StartPreview() override { calls << QStringLiteral("StartPreview"); }
     void StopPreview() override { calls << QStringLiteral("StopPreview"); }
     void StopCapture() override { calls << QStringLiteral("StopCapture"); }
-    bool CaptureFrame() override { calls << QStringLiteral("CaptureFrame"); return captureResult; }
+    bool CaptureFrame() override
+    {
+        calls << QStringLiteral("CaptureFrame");
+        return captureResult;
+    }
 
     orvalla::VideoMode GetVCapMode() const override { return config.VideoCaptureMode; }
     orvalla::AudioMode GetACapMode() const override { return config.AudioCaptureMode; }

@@ -14,7 +14,8 @@
 
 using namespace orvalla;
 
-namespace {
+namespace
+{
 
 QImage solidPicture(Qt::GlobalColor color, int width = 64, int height = 48)
 {
@@ -97,18 +98,19 @@ private Q_SLOTS:
         camera->config.WantDVAudio = true;
         camera->config.CaptureFileName = QStringLiteral("other.avi");
         camera->config.PreallocFileSize = 7;
-        const VideoMode vga{640, 480, QStringLiteral("YUYV"), 30, 30};
-        const VideoMode hd{1280, 720, QStringLiteral("MJPG"), 5, 30};
-        camera->videoModes = {vga, hd, vga};
+        const VideoMode vga { 640, 480, QStringLiteral("YUYV"), 30, 30 };
+        const VideoMode hd { 1280, 720, QStringLiteral("MJPG"), 5, 30 };
+        camera->videoModes = { vga, hd, vga };
         camera->config.VideoCaptureMode = vga;
-        camera->audioModes = {AudioMode{44100, 2, QStringLiteral("16 bit")}};
-        camera->dialogs = {0, 9, 13};
+        camera->audioModes = { AudioMode { 44100, 2, QStringLiteral("16 bit") } };
+        camera->dialogs = { 0, 9, 13 };
         QSignalSpy viewSpy(webcam.get(), &Webcam::viewChanged);
 
         webcam->InitVideo();
 
         QVERIFY(webcam->cameraReady());
-        QCOMPARE(camera->calls, (QStringList{"Init", "SaveGraph", "RestoreGraph", "StopPreview", "StopCapture"}));
+        QCOMPARE(camera->calls,
+            (QStringList { "Init", "SaveGraph", "RestoreGraph", "StopPreview", "StopCapture" }));
         const TGraphConfig &c = camera->config;
         QCOMPARE(c.VideoSource, QStringLiteral("Cam A"));
         QCOMPARE(c.AudioSource, QStringLiteral("Mic"));
@@ -121,12 +123,14 @@ private Q_SLOTS:
         QVERIFY(viewSpy.count() >= 1);
         QCOMPARE(view.videoDevice, QStringLiteral("Cam A"));
         QCOMPARE(view.audioDevice, QStringLiteral("Mic"));
-        QCOMPARE(view.videoModes, (QStringList{"640x480 YUYV 30 fps", "1280x720 MJPG 5-30 fps", "640x480 YUYV 30 fps"}));
+        QCOMPARE(view.videoModes,
+            (QStringList { "640x480 YUYV 30 fps", "1280x720 MJPG 5-30 fps", "640x480 YUYV 30 fps" }));
         QCOMPARE(view.videoMode, 2); // the last equal mode wins
-        QCOMPARE(view.audioModes, QStringList{"44100 Hz stereo 16 bit"});
+        QCOMPARE(view.audioModes, QStringList { "44100 Hz stereo 16 bit" });
         QCOMPARE(view.audioMode, -1); // the current audio mode is none of them
-        QCOMPARE(view.dialogTitles, (QStringList{"Video Format", "Video Capture Pin", "Audio Compressor"}));
-        QCOMPARE(view.dialogKinds, (QList<int>{0, 9, 13}));
+        QCOMPARE(
+            view.dialogTitles, (QStringList { "Video Format", "Video Capture Pin", "Audio Compressor" }));
+        QCOMPARE(view.dialogKinds, (QList<int> { 0, 9, 13 }));
 
         // The preview start selects what the control reports.
         camera->videoModeIdx = 1;
@@ -155,7 +159,7 @@ private Q_SLOTS:
         webcam->cbAModesChange(0);
         webcam->Timer_camaraTimer();
         Q_EMIT camera->bitmapGrabbed(solidPicture(Qt::red));
-        QCOMPARE(camera->calls, QStringList{"Init"});
+        QCOMPARE(camera->calls, QStringList { "Init" });
         QCOMPARE(webcam->shotState(), int(Webcam::ShotIdle));
         QVERIFY(!webcam->shotTimerActive());
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList());
@@ -174,11 +178,11 @@ private Q_SLOTS:
         clock->setLocal(2024, 3, 5, 10, 0, 22);
         Q_EMIT camera->bitmapGrabbed(solidPicture(Qt::red, 320, 240));
 
-        QCOMPARE(camera->calls, (QStringList{"StartPreview", "CaptureFrame", "StopPreview"}));
+        QCOMPARE(camera->calls, (QStringList { "StartPreview", "CaptureFrame", "StopPreview" }));
         QCOMPARE(webcam->shotState(), int(Webcam::ShotIdle));
         QVERIFY(!webcam->shotTimerActive());
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files, QDir::Name),
-                 (QStringList{"temp.jpg", "webcam.jpg", "webcam_2024_03_05_0600.jpg"}));
+            (QStringList { "temp.jpg", "webcam.jpg", "webcam_2024_03_05_0600.jpg" }));
         const QByteArray jpeg = contents(path("temp.jpg"));
         QVERIFY(jpeg.startsWith("\xFF\xD8"));
         QCOMPARE(contents(path("webcam.jpg")), jpeg);
@@ -224,16 +228,16 @@ private Q_SLOTS:
         webcam->Timer_camaraTimer();
         Q_EMIT camera->bitmapGrabbed(solidPicture(Qt::blue));
 
-        QCOMPARE(QDir(dir->path()).entryList({"webcam_*"}, QDir::Files),
-                 QStringList{"webcam_2024_03_05_0600.jpg"});
+        QCOMPARE(QDir(dir->path()).entryList({ "webcam_*" }, QDir::Files),
+            QStringList { "webcam_2024_03_05_0600.jpg" });
         QVERIFY(looksBlue(middleColour(path("webcam_2024_03_05_0600.jpg"))));
 
         // A new recording minute gives a new dated copy.
         storageMinute = 610;
         webcam->Button_captura_videoClick();
         Q_EMIT camera->bitmapGrabbed(solidPicture(Qt::red));
-        QCOMPARE(QDir(dir->path()).entryList({"webcam_*"}, QDir::Files, QDir::Name),
-                 (QStringList{"webcam_2024_03_05_0600.jpg", "webcam_2024_03_05_0610.jpg"}));
+        QCOMPARE(QDir(dir->path()).entryList({ "webcam_*" }, QDir::Files, QDir::Name),
+            (QStringList { "webcam_2024_03_05_0600.jpg", "webcam_2024_03_05_0610.jpg" }));
     }
 
     void secondShotIgnoredWhileOneRuns()
@@ -245,7 +249,7 @@ private Q_SLOTS:
         webcam->Timer_camaraTimer();
         webcam->Button_actualiza_webcamClick();
         QCOMPARE(webcam->shotState(), int(Webcam::ShotRequested));
-        QCOMPARE(camera->calls, (QStringList{"StartPreview", "CaptureFrame"}));
+        QCOMPARE(camera->calls, (QStringList { "StartPreview", "CaptureFrame" }));
     }
 
     void failedGrabClosesPreviewAndNextTickEndsShot()
@@ -254,7 +258,7 @@ private Q_SLOTS:
         camera->captureResult = false;
         webcam->StartWebcamShot();
         webcam->Timer_camaraTimer();
-        QCOMPARE(camera->calls, (QStringList{"StartPreview", "CaptureFrame", "StopPreview"}));
+        QCOMPARE(camera->calls, (QStringList { "StartPreview", "CaptureFrame", "StopPreview" }));
         QCOMPARE(webcam->shotState(), int(Webcam::ShotRequested));
         QVERIFY(webcam->shotTimerActive());
         webcam->Timer_camaraTimer();
@@ -274,7 +278,7 @@ private Q_SLOTS:
         webcam->StartWebcamShot();
         QTRY_COMPARE(webcam->shotState(), int(Webcam::ShotIdle));
         QVERIFY(!webcam->shotTimerActive());
-        QCOMPARE(camera->calls, (QStringList{"StartPreview", "CaptureFrame", "StopPreview"}));
+        QCOMPARE(camera->calls, (QStringList { "StartPreview", "CaptureFrame", "StopPreview" }));
         QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList());
     }
 
@@ -294,7 +298,7 @@ private Q_SLOTS:
         webcam->InitVideo();
         camera->calls.clear();
         webcam->StartWebcamShot();
-        QCOMPARE(camera->calls, QStringList{"StartPreview"});
+        QCOMPARE(camera->calls, QStringList { "StartPreview" });
         QCOMPARE(webcam->shotState(), int(Webcam::ShotPreviewing));
     }
 
@@ -307,7 +311,7 @@ private Q_SLOTS:
         old.close();
         webcam->StartWebcamShot();
         Q_EMIT camera->bitmapGrabbed(QImage());
-        QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"temp.jpg"});
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList { "temp.jpg" });
         QCOMPARE(webcam->shotState(), int(Webcam::ShotIdle));
         QVERIFY(!webcam->shotTimerActive());
     }

@@ -22,7 +22,8 @@
 
 using namespace orvalla;
 
-namespace {
+namespace
+{
 
 // Acts on the settings dialog once its modal loop runs, so exec() never blocks a test.
 void whenDialogShown(std::function<void(TFGraphConfig *)> action, int attempts = 200)
@@ -64,8 +65,8 @@ TGraphConfig unusualConfig()
     c.TempCaptureFileName = QStringLiteral("t.avi");
     c.DVResolution = dvrHalf;
     c.BitmapPixelFormat = pf8bit;
-    c.VideoCaptureMode = VideoMode{320, 240, QStringLiteral("YUYV"), 15, 15};
-    c.AudioCaptureMode = AudioMode{8000, 1, QStringLiteral("8 bit")};
+    c.VideoCaptureMode = VideoMode { 320, 240, QStringLiteral("YUYV"), 15, 15 };
+    c.AudioCaptureMode = AudioMode { 8000, 1, QStringLiteral("8 bit") };
     c.VideoSource = QStringLiteral("Cam B");
     c.AudioSource = QStringLiteral("Mic");
     c.VideoCompressor = QStringLiteral("H.264");
@@ -172,22 +173,24 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("box");
         QTest::addColumn<QStringList>("dependents");
-        QTest::newRow("preview") << "cbWantPreview" << QStringList{"cbWantBitmaps"};
-        QTest::newRow("audio") << "cbWantAudio" << QStringList{"cbASources"};
+        QTest::newRow("preview") << "cbWantPreview" << QStringList { "cbWantBitmaps" };
+        QTest::newRow("audio") << "cbWantAudio" << QStringList { "cbASources" };
         QTest::newRow("capture") << "cbWantCapture"
-                                 << QStringList{"feCaptureFile", "cbDoPreallocCaptureFile", "cbUseTempFile"};
-        QTest::newRow("temp file") << "cbUseTempFile" << QStringList{"feTempFile"};
-        QTest::newRow("prealloc") << "cbDoPreallocCaptureFile" << QStringList{"sePreallocSize"};
-        QTest::newRow("video compressor") << "cbVComp" << QStringList{"cbVComps"};
-        QTest::newRow("audio compressor") << "cbAComp" << QStringList{};
+                                 << QStringList { "feCaptureFile", "cbDoPreallocCaptureFile",
+                                        "cbUseTempFile" };
+        QTest::newRow("temp file") << "cbUseTempFile" << QStringList { "feTempFile" };
+        QTest::newRow("prealloc") << "cbDoPreallocCaptureFile" << QStringList { "sePreallocSize" };
+        QTest::newRow("video compressor") << "cbVComp" << QStringList { "cbVComps" };
+        QTest::newRow("audio compressor") << "cbAComp" << QStringList {};
     }
 
     void clickRulesEnableTheirControls()
     {
         QFETCH(QString, box);
         QFETCH(QStringList, dependents);
-        const QStringList controlled{"cbWantBitmaps", "cbASources", "feCaptureFile", "cbDoPreallocCaptureFile",
-                                     "cbUseTempFile", "feTempFile", "sePreallocSize", "cbVComps", "cbAComps"};
+        const QStringList controlled { "cbWantBitmaps", "cbASources", "feCaptureFile",
+            "cbDoPreallocCaptureFile", "cbUseTempFile", "feTempFile", "sePreallocSize", "cbVComps",
+            "cbAComps" };
         FakeCapture camera;
         TFGraphConfig dialog(camera);
         TGraphConfig config;
@@ -202,7 +205,7 @@ private Q_SLOTS:
 
         auto *checkBox = dialog.findChild<QCheckBox *>(box);
         QVERIFY(checkBox);
-        for (bool ticked : {false, true}) {
+        for (bool ticked : { false, true }) {
             checkBox->click();
             QCOMPARE(checkBox->isChecked(), ticked);
             for (const QString &name : controlled) {
@@ -242,7 +245,7 @@ private Q_SLOTS:
 
         whenDialogShown([](TFGraphConfig *d) { click(d, "btnCancel"); });
         webcam.Button_configura_videoClick();
-        QCOMPARE(camera.calls, QStringList{"SaveGraph"});
+        QCOMPARE(camera.calls, QStringList { "SaveGraph" });
 
         camera.calls.clear();
         whenDialogShown([](TFGraphConfig *d) {
@@ -250,7 +253,7 @@ private Q_SLOTS:
             click(d, "btnOK");
         });
         webcam.Button_configura_videoClick();
-        QCOMPARE(camera.calls, (QStringList{"SaveGraph", "RestoreGraph"}));
+        QCOMPARE(camera.calls, (QStringList { "SaveGraph", "RestoreGraph" }));
         QCOMPARE(camera.config.VideoSource, QStringLiteral("Cam B"));
         QCOMPARE(webcam.view().videoDevice, QStringLiteral("Cam B"));
     }
