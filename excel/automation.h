@@ -53,6 +53,10 @@ public:
     virtual AutomationResult getProperty(const QString &name, const QVariantList &args = {}) = 0;
     virtual AutomationResult setProperty(const QString &name, const QVariant &value) = 0;
     virtual AutomationResult callMethod(const QString &name, const QStringList &args = {}) = 0;
+    // Ends the server behind this object at once, where the back end can, so
+    // that a call waiting on it returns failed: for giving up on a call that
+    // does not end. Whatever the server had not saved is lost.
+    virtual void terminate() { }
 };
 
 // Creates the top-level object of a server from its program identifier.
@@ -61,6 +65,9 @@ class AutomationServer
 public:
     virtual ~AutomationServer() = default;
     virtual AutomationResult createObject(const QString &programId) = 0;
+    // Ends at once, where the back end can, an application whose creation is
+    // still under way, so that createObject() returns failed.
+    virtual void terminate() { }
 };
 
 // The server this build provides for "Excel.Application": the office back end

@@ -70,6 +70,15 @@ void ExcelWorkbook::report(const QString &what, const QString &error)
     Q_EMIT failed(QStringLiteral("Excel: ") + m_lastError);
 }
 
+void ExcelWorkbook::reportMacro(const QString &macro, const QString &error)
+{
+    // The call itself may have worked: the macro ended in error inside the office.
+    ++m_failures;
+    m_lastError = QStringLiteral("Erro na macro %1: %2").arg(macro, error);
+    qCWarning(lcExcel).noquote() << "Excel macro" << macro << "ended in error:" << error;
+    Q_EMIT failed(QStringLiteral("Excel: ") + m_lastError);
+}
+
 void ExcelWorkbook::finish(const QString &done, bool wasOpen)
 {
     QString status = done;
@@ -79,6 +88,15 @@ void ExcelWorkbook::finish(const QString &done, bool wasOpen)
     Q_EMIT statusChanged(status);
     if (wasOpen != m_open)
         Q_EMIT openChanged(m_open);
+}
+
+bool ExcelWorkbook::done(bool ok)
+{
+    m_busy = false;
+    ok = runPending() && ok;
+    // After the pending sequence's own idle(), if one ran: nothing runs now.
+    Q_EMIT idle();
+    return ok;
 }
 
 bool ExcelWorkbook::runPending()
@@ -106,14 +124,14 @@ bool ExcelWorkbook::open(const QString &folder, const QString &fileName)
     m_busy = true;
     m_failures = 0;
 
+    qCInfo(lcExcel) << "starting the Excel application";
     AutomationResult app = m_server->createObject(kApplication);
     if (!app.ok || !app.object) {
         m_lastError = QStringLiteral("create %1: %2").arg(kApplication, app.error);
         qCWarning(lcExcel).noquote() << "Excel not started:" << m_lastError;
         Q_EMIT failed(QStringLiteral("Non se pode iniciar Excel: ") + app.error);
         Q_EMIT statusChanged(QStringLiteral("Non se pode iniciar Excel: ") + app.error);
-        m_busy = false;
-        runPending();
+        done(false);
         return false;
     }
     m_application = app.object;
@@ -140,8 +158,7 @@ bool ExcelWorkbook::open(const QString &folder, const QString &fileName)
 
     const bool ok = m_failures == 0;
     finish(QStringLiteral("Excel aberto: ") + path, false);
-    m_busy = false;
-    return runPending() && ok;
+    return done(ok);
 }
 
 bool ExcelWorkbook::update(const QString &folder, const QString &systemIdentifier)
@@ -170,14 +187,14 @@ bool ExcelWorkbook::update(const QString &folder, const QString &systemIdentifie
             [&c](AutomationObject &o) { return o.setProperty(QStringLiteral("Value"), c.value); });
     }
     for (const QString &macro : macros()) {
-        invoke(m_application.get(), QStringLiteral("Run(%1)").arg(quoted(macro)),
-            [&macro](AutomationObject &o) { return o.callMethod(QStringLiteral("Run"), { macro }); });
+        const AutomationResult run = m_application->callMethod(QStringLiteral("Run"), { macro });
+        if (!run.ok)
+            reportMacro(macro, run.error);
     }
 
     const bool ok = m_failures == 0;
-    finish(QStringLiteral("Excel actualizado"), true);
-    m_busy = false;
-    return runPending() && ok;
+    finish(ok ? QStringLiteral("Excel actualizado") : QStringLiteral("Excel actualizado con erros"), true);
+    return done(ok);
 }
 
 bool ExcelWorkbook::close()
@@ -201,8 +218,18 @@ bool ExcelWorkbook::close()
 
     const bool ok = m_failures == 0;
     finish(QStringLiteral("Excel pechado"), true);
-    m_busy = false;
-    return runPending() && ok;
+    return done(ok);
+}
+
+void ExcelWorkbook::abandon()
+{
+    if (!m_busy)
+        return;
+    qCWarning(lcExcel) << "Excel: giving up the running call; ending the application unsaved";
+    if (m_application)
+        m_application->terminate();
+    else
+        m_server->terminate(); // still starting
 }
 
 void ExcelWorkbook::releaseAll()

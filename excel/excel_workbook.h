@@ -19,7 +19,8 @@ namespace orvalla
 // skipped; the sequence goes on with its next call. Calls wait inside a nested
 // event loop (office back end), so a request that arrives while a sequence is
 // running is not run inside it: an update is dropped, and the last open or
-// close asked for is run as soon as the running sequence ends.
+// close asked for is run as soon as the running sequence ends. idle() tells
+// when nothing runs any more.
 class ExcelWorkbook : public QObject
 {
     Q_OBJECT
@@ -44,6 +45,9 @@ public:
     // Saves the workbook, quits the application and releases it; the
     // connection ends closed whatever fails. Nothing happens while closed.
     bool close();
+    // Gives up the running sequence: ends the application at once, so that the
+    // call it waits on returns; unsaved changes of the workbook are lost.
+    void abandon();
 
     // The text of the most recent failure, empty until one happens.
     QString lastError() const { return m_lastError; }
@@ -61,13 +65,17 @@ Q_SIGNALS:
     // After each sequence: what it did, or how many calls failed.
     void statusChanged(const QString &status);
     void openChanged(bool open);
+    // A sequence has ended and none runs or waits.
+    void idle();
 
 private:
     enum class Pending { None, Open, Close };
     bool runPending();
+    bool done(bool ok);
     AutomationResult invoke(AutomationObject *target, const QString &what,
         const std::function<AutomationResult(AutomationObject &)> &call);
     void report(const QString &what, const QString &error);
+    void reportMacro(const QString &macro, const QString &error);
     void finish(const QString &done, bool wasOpen);
     void releaseAll();
 

@@ -42,6 +42,8 @@ QString findPython()
     return QStandardPaths::findExecutable(QStringLiteral("python3"));
 }
 
+} // namespace
+
 // One bridge process and the office it started.
 class OfficeBridge
 {
@@ -61,9 +63,14 @@ public:
             // End of input tells the bridge to end its office and leave.
             m_process.closeWriteChannel();
             if (!m_process.waitForFinished(10000)) {
-                qCWarning(lcExcel) << "office bridge did not end; killing it";
-                m_process.kill();
-                m_process.waitForFinished(2000);
+                // Busy (a call that does not end, an office still starting):
+                // SIGTERM makes it end its office on the way out.
+                qCWarning(lcExcel) << "office bridge did not end; terminating it";
+                m_process.terminate();
+                if (!m_process.waitForFinished(5000)) {
+                    m_process.kill();
+                    m_process.waitForFinished(2000);
+                }
             }
         }
         const bool clean = m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
@@ -160,6 +167,16 @@ public:
         m_process.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
     }
 
+    // Ends the office and the bridge now: a call waiting on them returns. The
+    // bridge ends an office that is still starting on its way out.
+    void terminate()
+    {
+        if (m_officeGroup > 0)
+            ::kill(-static_cast<pid_t>(m_officeGroup), SIGKILL);
+        if (m_process.state() != QProcess::NotRunning)
+            ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    }
+
     void setOfficeGroup(qint64 group) { m_officeGroup = group; }
     qint64 officeGroup() const { return m_officeGroup; }
 
@@ -216,6 +233,9 @@ private:
     QSet<qint64> m_abandoned;
 };
 
+namespace
+{
+
 class OfficeObject final : public AutomationObject
 {
 public:
@@ -247,6 +267,8 @@ public:
     {
         return send(QStringLiteral("call"), name, QJsonArray::fromStringList(args));
     }
+
+    void terminate() override { m_bridge->terminate(); }
 
     const OfficeBridge &bridge() const { return *m_bridge; }
 
@@ -291,6 +313,12 @@ bool OfficeAutomation::available(QString *why)
     return reason.isEmpty();
 }
 
+void OfficeAutomation::terminate()
+{
+    if (const auto bridge = m_starting.lock())
+        bridge->terminate();
+}
+
 void OfficeAutomation::setTimeouts(int startMs, int callMs)
 {
     m_startTimeoutMs = startMs;
@@ -312,6 +340,7 @@ AutomationResult OfficeAutomation::createObject(const QString &programId)
     auto bridge = std::make_shared<OfficeBridge>(m_callTimeoutMs);
     if (!bridge->start(&error))
         return AutomationResult::failure(error);
+    m_starting = bridge;
 
     const QString pipe
         = QStringLiteral("orvalla-%1-%2").arg(QCoreApplication::applicationPid()).arg(++pipeCounter);
@@ -321,7 +350,9 @@ AutomationResult OfficeAutomation::createObject(const QString &programId)
         { QStringLiteral("pipe"), pipe }, { QStringLiteral("timeout"), m_startTimeoutMs / 1000 } };
     // The bridge gives up on its own at the start time-out; a little more here
     // lets its answer say why.
-    if (!bridge->request(request, m_startTimeoutMs + 15000, &reply, &error))
+    const bool started = bridge->request(request, m_startTimeoutMs + 15000, &reply, &error);
+    m_starting.reset();
+    if (!started)
         return AutomationResult::failure(error);
     bridge->setOfficeGroup(reply.value(QStringLiteral("pid")).toInteger(-1));
     qCInfo(lcExcel) << "office started, process group" << bridge->officeGroup();

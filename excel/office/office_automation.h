@@ -2,8 +2,12 @@
 
 #include "excel/automation.h"
 
+#include <memory>
+
 namespace orvalla
 {
+
+class OfficeBridge;
 
 // "Excel.Application" served by a headless LibreOffice Calc.
 //
@@ -17,6 +21,7 @@ class OfficeAutomation final : public AutomationServer
 {
 public:
     AutomationResult createObject(const QString &programId) override;
+    void terminate() override;
 
     // How long to wait for the office to start, and for any one call
     // (macros included), in milliseconds.
@@ -29,6 +34,8 @@ public:
     static qint64 officeProcessGroup(const AutomationObject *application);
 
 private:
+    // The bridge whose office is starting, while createObject() waits.
+    std::weak_ptr<OfficeBridge> m_starting;
     int m_startTimeoutMs = 120000;
     int m_callTimeoutMs = 300000;
 };

@@ -17,9 +17,11 @@
 
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -34,6 +36,11 @@ ALWAYS_EXECUTE_NO_WARN = 4
 
 class AutomationError(Exception):
     pass
+
+
+# Every office started and not yet ended, those still starting included, so
+# that the bridge never leaves one behind.
+OFFICES = []
 
 
 def log(text):
@@ -55,6 +62,9 @@ class Application:
         soffice = shutil.which("soffice")
         if not soffice:
             raise AutomationError("soffice not found")
+        self.profile = profile
+        self.paths = []
+        write_owner(profile)
         args = [soffice, "--headless", "--invisible", "--norestore", "--nologo",
                 "--nodefault", "--nolockcheck",
                 "--accept=pipe,name=%s;urp;StarOffice.ComponentContext" % pipe,
@@ -63,6 +73,7 @@ class Application:
                                         stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL,
                                         start_new_session=True)
+        OFFICES.append(self)
         self.visible = False
         self.documents = []
         self.desktop = None
@@ -93,15 +104,23 @@ class Application:
         path = os.path.abspath(path)
         if not os.path.isfile(path):
             raise AutomationError("no such workbook: %s" % path)
-        remove_stale_lock(path)
+        holder = clear_stale_lock(path)
         url = uno.systemPathToFileUrl(path)
         doc = self.desktop.loadComponentFromURL(
             url, "_blank", 0,
             (prop("Hidden", True),
              prop("MacroExecutionMode", ALWAYS_EXECUTE_NO_WARN),
              prop("UpdateDocMode", 0)))
+        if doc is not None and holder and doc.isReadonly():
+            # The office opens a workbook that another user holds read-only:
+            # nothing done to it could be saved.
+            doc.close(True)
+            doc = None
         if doc is None:
+            if holder:
+                raise AutomationError("in use by %s: %s" % (holder, path))
             raise AutomationError("cannot load (unreadable or in use): %s" % path)
+        self.paths.append(path)
         if not hasattr(doc, "Sheets"):
             doc.close(True)
             raise AutomationError("not a spreadsheet: %s" % path)
@@ -121,11 +140,7 @@ class Application:
         for doc in docs:
             found = find_macro(doc, parts)
             if found:
-                uri = ("vnd.sun.star.script:%s.%s.%s?language=Basic&location=document"
-                       % found)
-                script = doc.getScriptProvider().getScript(uri)
-                result = script.invoke((), (), ())
-                return plain(result[0])
+                return run_macro(doc, found)
         raise AutomationError("macro not found: %s" % reference)
 
     def quit(self):
@@ -151,30 +166,219 @@ class Application:
             except OSError:
                 pass
             self.process.wait()
+            # The killed office cannot remove its own locks.
+            for path in self.paths:
+                remove_own_lock(path, self.profile)
+        if self in OFFICES:
+            OFFICES.remove(self)
 
 
-def remove_stale_lock(path):
-    # An office that was killed leaves its lock file ("~lock.NAME#") behind,
-    # and the next load then refuses the workbook. A lock whose profile folder
-    # is gone (our private profiles are removed with their office) is stale;
-    # any other lock belongs to a live office and is left alone.
+# The office's lock beside a workbook (".~lock.NAME#") is one line of fields
+# ending in ";": office user name, login name, host, time, and the URL of the
+# profile the office runs with. Each office this bridge starts gets a private
+# profile folder "<tmp>/orvalla-office-XXXXXX/profile"; beside the profile an
+# owner file names the console that made the folder.
+OUR_FOLDER = re.compile(r"orvalla-office-[A-Za-z0-9]{6}")
+OWNER_FILE = "owner.json"
+
+
+def lock_path(path):
     folder, name = os.path.split(path)
-    lock = os.path.join(folder, ".~lock.%s#" % name)
+    return os.path.join(folder, ".~lock.%s#" % name)
+
+
+def read_lock(path):
+    """The lock's (user, host, time, profile URL), or None without a lock."""
     try:
-        with open(lock, encoding="utf-8", errors="replace") as f:
+        with open(lock_path(path), encoding="utf-8", errors="replace") as f:
             fields = f.read().strip().rstrip(";").split(",")
     except OSError:
-        return
-    profile = fields[-1] if fields else ""
-    if not profile.startswith("file://"):
-        return
-    if os.path.exists(uno.fileUrlToSystemPath(profile)):
-        return
-    log("removing stale lock %s (profile %s is gone)" % (lock, profile))
+        return None
+    # The office user name comes first and may hold commas: count from the end.
+    fields = ([""] * 4 + fields)[-4:]
+    return tuple(field.strip() for field in fields)
+
+
+def our_folder(profile_url):
+    """The private folder holding profile_url, or None when it is not one of ours."""
+    if not profile_url.startswith("file://"):
+        return None
     try:
-        os.remove(lock)
+        profile = uno.fileUrlToSystemPath(profile_url).rstrip("/")
+    except Exception:
+        return None
+    folder, leaf = os.path.split(profile)
+    if leaf != "profile" or not OUR_FOLDER.fullmatch(os.path.basename(folder)):
+        return None
+    return folder
+
+
+def process_start(pid):
+    """The start time of a live process (to tell it from a later one with the same
+    number), or None when it is gone or a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            text = f.read()
+    except (OSError, ValueError):
+        return None
+    fields = text[text.rindex(b")") + 2:].split()
+    if len(fields) < 20 or fields[0] == b"Z":
+        return None
+    return int(fields[19])
+
+
+def offices_using(folder):
+    """Live processes started with the profile in folder: the office holding
+    whatever that profile locked."""
+    profile = os.path.join(folder, "profile")
+    needles = [os.fsencode(profile), os.fsencode(uno.systemPathToFileUrl(profile))]
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                words = f.read().split(b"\0")
+        except OSError:
+            continue
+        if any(word.endswith(needle) for word in words for needle in needles) \
+                and process_start(int(entry)) is not None:
+            found.append(int(entry))
+    return found
+
+
+def write_owner(profile_url):
+    # The console is this bridge's parent; its start time tells it from a later
+    # process that reuses its number.
+    folder = our_folder(profile_url)
+    if folder is None:
+        return
+    console = os.getppid()
+    owner = {"console": console, "start": process_start(console)}
+    try:
+        with open(os.path.join(folder, OWNER_FILE), "w") as f:
+            json.dump(owner, f)
     except OSError as e:
-        log("cannot remove %s: %s" % (lock, e))
+        log("cannot write the owner file in %s: %s" % (folder, e))
+
+
+def console_alive(folder):
+    """Whether the console that made folder still runs; True when unknown."""
+    try:
+        with open(os.path.join(folder, OWNER_FILE)) as f:
+            owner = json.load(f)
+        pid, start = int(owner["console"]), owner["start"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return True
+    return start is None or process_start(pid) == start
+
+
+def same_host(host):
+    mine = socket.gethostname().lower()
+    theirs = host.lower()
+    if theirs == mine:
+        return True
+    # One side may give the full name and the other the short one.
+    return ("." in theirs) != ("." in mine) and theirs.split(".")[0] == mine.split(".")[0]
+
+
+def clear_stale_lock(path):
+    """Removes the lock beside path when the office that made it is gone.
+
+    Answers None when the workbook is free, else who holds it. Only a lock of
+    this user on this host whose profile is one of our private folders can be
+    judged: it is stale when no process runs that profile. An office whose
+    console is gone (killed while the office lived) is ended first: nothing can
+    save its changes any more. Every other lock is left alone."""
+    fields = read_lock(path)
+    if fields is None:
+        return None
+    user, host, stamp, profile = fields
+    holder = "%s on %s since %s" % (user or "?", host or "?", stamp or "?")
+    folder = our_folder(profile)
+    if folder is None or not same_host(host) or user != pwd.getpwuid(os.getuid()).pw_name:
+        return holder
+    offices = offices_using(folder)
+    owner_alive = console_alive(folder)
+    if offices and owner_alive:
+        return holder + " (another console's office)"
+    if offices:
+        log("ending office %s left by a console that is gone (profile %s)"
+            % (" ".join(map(str, offices)), profile))
+        for pid in offices:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        deadline = time.monotonic() + 10
+        while offices_using(folder):
+            if time.monotonic() > deadline:
+                return holder + " (an office that does not end)"
+            time.sleep(0.1)
+    log("removing stale lock %s (the office of profile %s is gone)" % (lock_path(path), profile))
+    try:
+        os.remove(lock_path(path))
+    except OSError as e:
+        log("cannot remove %s: %s" % (lock_path(path), e))
+    if not owner_alive:
+        shutil.rmtree(folder, ignore_errors=True)
+    return None
+
+
+def remove_own_lock(path, profile_url):
+    # Only while the lock still names this office: another may hold it by now.
+    fields = read_lock(path)
+    if fields is not None and fields[3] == profile_url:
+        try:
+            os.remove(lock_path(path))
+        except OSError:
+            pass
+
+
+# Basic reports a macro's run-time error to no one when the office runs
+# headless: the call just returns. A function put beside the macro for the
+# length of the call catches the error and answers it. Its result is "started"
+# if the macro ended the program itself (End), and empty if it never ran (a
+# library that does not compile).
+WRAPPER = """Function %(name)s() As String
+    %(name)s = "started"
+    On Error GoTo Failed
+    %(module)s.%(macro)s
+    %(name)s = "ok"
+    Exit Function
+Failed:
+    %(name)s = "error" & Chr(9) & Err & Chr(9) & Error$
+End Function
+"""
+
+
+def run_macro(doc, found):
+    library, module, macro = found
+    libraries = doc.BasicLibraries
+    modules = libraries.getByName(library)
+    provider = doc.getScriptProvider()
+    uri = "vnd.sun.star.script:%s.%s.%s?language=Basic&location=document"
+    try:
+        if libraries.isLibraryReadOnly(library):
+            raise AutomationError("read-only library")
+        name = "OrvallaRun"
+        while modules.hasByName(name):
+            name += "X"
+        modules.insertByName(name, WRAPPER % {"name": name, "module": module, "macro": macro})
+    except Exception as e:
+        # The macro still runs; only an error inside it goes unseen.
+        log("macro %s.%s.%s runs without error report (%s)" % (library, module, macro, e))
+        return plain(provider.getScript(uri % found).invoke((), (), ())[0])
+    try:
+        answer = provider.getScript(uri % (library, name, name)).invoke((), (), ())[0]
+    finally:
+        modules.removeByName(name)
+    if answer in ("ok", "started"):
+        return None
+    if isinstance(answer, str) and answer.startswith("error\t"):
+        _, number, text = (answer.split("\t", 2) + [""])[:3]
+        raise AutomationError("Basic error %s: %s" % (number, text.strip()))
+    raise AutomationError("the macro did not run (does its Basic library compile?)")
 
 
 def title_of(doc):
@@ -214,7 +418,6 @@ class Bridge:
     def __init__(self):
         self.objects = {}
         self.next_handle = 1
-        self.applications = []
 
     def add(self, kind, target, app):
         handle = self.next_handle
@@ -234,14 +437,12 @@ class Bridge:
             if request.get("progid") != "Excel.Application":
                 raise AutomationError("unknown program identifier: %s" % request.get("progid"))
             app = Application(request["profile"], request["pipe"], request.get("timeout", 60))
-            self.applications.append(app)
             return {"object": self.add("application", app, app), "pid": app.process.pid}
         if op == "release":
             kind, target, app = self.lookup(request)
             del self.objects[request["obj"]]
             if kind == "application":
                 app.kill()
-                self.applications.remove(app)
             return {}
         kind, target, app = self.lookup(request)
         name = request.get("name", "")
@@ -339,12 +540,17 @@ class Bridge:
         raise AutomationError("no method %s on %s" % (name, kind))
 
     def shutdown(self):
-        for app in self.applications:
+        for app in list(OFFICES):
             app.kill()
-        self.applications = []
+            # The console may be gone (killed) and leave the folder behind.
+            folder = our_folder(app.profile)
+            if folder:
+                shutil.rmtree(folder, ignore_errors=True)
 
 
 def main():
+    # The console's way to give up a call: end everything and leave.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(1))
     bridge = Bridge()
     out = sys.stdout
     try:

@@ -41,6 +41,7 @@ private Q_SLOTS:
     void reopenAfterClose();
     void failingCallsAreReportedAndSkipped_data();
     void failingCallsAreReportedAndSkipped();
+    void aMacroThatFailsIsNamedAndTheUpdateIsNoSuccess();
     void applicationThatCannotStartLeavesItClosed();
     void requestsDuringASequenceWaitForIt();
     void missingOfficeFailsCleanly();
@@ -241,6 +242,28 @@ void TestExcel::failingCallsAreReportedAndSkipped()
     // Every sequence with a failure says so in its status line.
     QVERIFY(std::any_of(status.cbegin(), status.cend(),
         [](const QList<QVariant> &s) { return s.at(0).toString().contains(QLatin1String("erros")); }));
+}
+
+void TestExcel::aMacroThatFailsIsNamedAndTheUpdateIsNoSuccess()
+{
+    auto server = std::make_shared<RecordingAutomation>();
+    ExcelWorkbook excel(server);
+    QVERIFY(excel.open(QStringLiteral("/a/"), QStringLiteral("datos.xls")));
+    server->failCallsStartingWith({ QStringLiteral("#1 call Run(\"datos.xls!BuscaFaltas\")") });
+    QSignalSpy failed(&excel, &ExcelWorkbook::failed);
+    QSignalSpy status(&excel, &ExcelWorkbook::statusChanged);
+    QSignalSpy idle(&excel, &ExcelWorkbook::idle);
+
+    QVERIFY(!excel.update(QStringLiteral("/a/"), QStringLiteral("tarvelo")));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(0).toString(),
+        QStringLiteral("Excel: Erro na macro datos.xls!BuscaFaltas: recorded failure"));
+    QCOMPARE(status.last().at(0).toString(),
+        QString::fromUtf8("Excel actualizado con erros (1 erros; último: Erro na macro "
+                          "datos.xls!BuscaFaltas: recorded failure)"));
+    // The macro after it still runs; then the sequence says it is over.
+    QCOMPARE(server->calls().last(), QStringLiteral("#1 call Run(\"datos.xls!XeraGraficosWeb\")"));
+    QCOMPARE(idle.count(), 1);
 }
 
 void TestExcel::applicationThatCannotStartLeavesItClosed()

@@ -2,65 +2,66 @@
 
 #include "excel/excel_workbook.h"
 #include "excel/office/office_automation.h"
+#include "tests/e2e/excel/office_peer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 
 #include <csignal>
+#include <pwd.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 using namespace orvalla;
+using officepeer::processGroupAlive;
 
 namespace
 {
-
-// Whether a process of the group still runs; zombies left for their parent to
-// reap do not count.
-bool processGroupAlive(qint64 group)
-{
-    if (group <= 0)
-        return false;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        entry.toLongLong(&isPid);
-        if (!isPid)
-            continue;
-        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        // pid (comm) state ppid pgrp ...; comm may hold blanks, so count from ')'.
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 2 && fields.at(2).toLongLong() == group && fields.at(0) != "Z")
-            return true;
-    }
-    return false;
-}
 
 // Processes whose parent is this test.
 QStringList childProcesses()
 {
     QStringList found;
-    const QString self = QString::number(getpid());
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        // pid (comm) state ppid ...: comm may hold blanks, so read after its ')'.
-        const QList<QByteArray> rest = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (rest.size() > 1 && rest[1] == self.toLatin1())
+    const QByteArray self = QByteArray::number(getpid());
+    for (const QString &pid : officepeer::livePids()) {
+        if (officepeer::statFields(pid).value(1) == self)
             found.append(pid);
     }
     return found;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// Field 22 of /proc/PID/stat: when the process started.
+qint64 processStart(qint64 pid)
+{
+    return officepeer::statFields(QString::number(pid)).value(19).toLongLong();
+}
+
+QString lockOf(const QString &folder, const QString &name)
+{
+    return folder + QStringLiteral(".~lock.") + name + QLatin1Char('#');
 }
 
 } // namespace
@@ -75,6 +76,8 @@ private Q_SLOTS:
     void openUpdateClose();
     void missingWorkbook();
     void officeThatDies();
+    void locksOfLiveOfficesStayStaleOnesGo();
+    void macroErrorsAreReportedAndAHungCallCanBeGivenUp();
 
 private:
     // soffice --convert-to, with a profile of its own; answers the output file.
@@ -84,6 +87,7 @@ private:
 
     QTemporaryDir m_dir;
     QString m_workbook; // a pristine copy of the generated workbook
+    QString m_broken; // a workbook whose Basic library does not compile
     QString m_folder; // per test, with its trailing separator
 };
 
@@ -98,6 +102,9 @@ void TestExcelE2e::initTestCase()
     const QString fods = QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/excel/libro.fods");
     m_workbook = convert(fods, QStringLiteral("ods"), m_dir.filePath(QStringLiteral("generated")));
     QVERIFY(QFile::exists(m_workbook));
+    m_broken = convert(QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/excel/roto.fods"), QStringLiteral("ods"),
+        m_dir.filePath(QStringLiteral("generated")));
+    QVERIFY(QFile::exists(m_broken));
 }
 
 void TestExcelE2e::init()
@@ -117,32 +124,13 @@ std::shared_ptr<AutomationServer> TestExcelE2e::server()
 
 QString TestExcelE2e::convert(const QString &file, const QString &format, const QString &outDir)
 {
-    QProcess soffice;
-    const QString profile = QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("convert-profile"))).toString();
-    soffice.start(QStandardPaths::findExecutable(QStringLiteral("soffice")),
-        { QStringLiteral("--headless"), QStringLiteral("--norestore"),
-            QStringLiteral("-env:UserInstallation=") + profile, QStringLiteral("--convert-to"), format,
-            QStringLiteral("--outdir"), outDir, file });
-    if (!soffice.waitForFinished(180000) || soffice.exitCode() != 0) {
-        qWarning() << "soffice --convert-to failed" << soffice.readAllStandardError();
-        return {};
-    }
-    return outDir + QLatin1Char('/') + QFileInfo(file).completeBaseName() + QLatin1Char('.') + format;
+    return officepeer::convert(file, format, outDir, m_dir.filePath(QStringLiteral("convert-profile")));
 }
 
 QList<QStringList> TestExcelE2e::readSheet(const QString &workbook)
 {
-    // The first sheet (Hoja1) as CSV; no cell here holds a comma or a quote.
-    QList<QStringList> rows;
-    const QString csv = convert(workbook, QStringLiteral("csv"), m_folder + QStringLiteral("csv"));
-    QFile file(csv);
-    if (!file.open(QIODevice::ReadOnly))
-        return rows;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
-            rows.append(QString::fromUtf8(line).trimmed().split(QLatin1Char(',')));
-    }
-    return rows;
+    return officepeer::readSheet(
+        workbook, m_folder + QStringLiteral("csv"), m_dir.filePath(QStringLiteral("convert-profile")));
 }
 
 void TestExcelE2e::openUpdateClose()
@@ -227,6 +215,158 @@ void TestExcelE2e::officeThatDies()
     const QList<QStringList> rows = readSheet(m_folder + QStringLiteral("libro.ods"));
     QVERIFY(rows.size() >= 8);
     QCOMPARE(rows.at(7).value(2), QStringLiteral("orvalla_datos_hoxe.txt"));
+}
+
+void TestExcelE2e::locksOfLiveOfficesStayStaleOnesGo()
+{
+    ExcelWorkbook holder(server());
+    QVERIFY(holder.open(m_folder, QStringLiteral("libro.ods")));
+    const QString lock = lockOf(m_folder, QStringLiteral("libro.ods"));
+    const QByteArray held = fileBytes(lock);
+    QVERIFY(held.contains(QSysInfo::machineHostName().toUtf8()));
+
+    // Another console's office on this machine, alive: the workbook is not taken.
+    ExcelWorkbook second(server());
+    QSignalSpy failed(&second, &ExcelWorkbook::failed);
+    QVERIFY(!second.open(m_folder, QStringLiteral("libro.ods")));
+    QVERIFY(!failed.isEmpty());
+    QVERIFY2(failed.first().at(0).toString().contains(QLatin1String("in use by")),
+        qPrintable(failed.first().at(0).toString()));
+    QCOMPARE(fileBytes(lock), held);
+
+    // Locks made by hand beside copies of the workbook, opened by the second office.
+    const QString user = QString::fromLocal8Bit(getpwuid(getuid())->pw_name);
+    const QString host = QSysInfo::machineHostName();
+    QProcess ended;
+    ended.start(QStringLiteral("/bin/true"));
+    QVERIFY(ended.waitForFinished());
+    const qint64 gone = ended.processId() > 0 ? ended.processId() : 999999;
+    struct Case {
+        const char *name;
+        QString user, host;
+        bool ourFolder; // a private profile folder as the console makes them
+        qint64 console; // its owner, 0: no owner file
+        bool office; // a process runs with that profile
+        bool taken;
+    };
+    const Case cases[] = {
+        { "outra_maquina.ods", user, QStringLiteral("outra-maquina"), true, 0, false, false },
+        { "outro_usuario.ods", QStringLiteral("alguen"), host, true, 0, false, false },
+        { "outro_programa.ods", user, host, false, 0, true, false },
+        { "consola_viva.ods", user, host, true, getpid(), true, false },
+        { "sen_oficina.ods", user, host, true, gone, false, true },
+        { "oficina_orfa.ods", user, host, true, gone, true, true },
+    };
+    std::shared_ptr<AutomationObject> workbooks
+        = second.application()->getProperty(QStringLiteral("Workbooks")).object;
+    QVERIFY(workbooks);
+    std::vector<std::unique_ptr<QProcess>> offices;
+    int serial = 0;
+    for (const Case &c : cases) {
+        const QString name = QString::fromLatin1(c.name);
+        QVERIFY(QFile::copy(m_workbook, m_folder + name));
+        // "orvalla-office-" and six letters or digits, as the console names them.
+        const QString folder = c.ourFolder
+            ? m_dir.filePath(QStringLiteral("orvalla-office-Test%1").arg(++serial, 2, 10, QLatin1Char('0')))
+            : m_dir.filePath(QStringLiteral("perfil-%1").arg(++serial));
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/profile")));
+        const QString profile = QUrl::fromLocalFile(folder + QStringLiteral("/profile")).toString();
+        if (c.console) {
+            const QJsonObject owner { { QStringLiteral("console"), c.console },
+                { QStringLiteral("start"), c.console == getpid() ? processStart(getpid()) : 1 } };
+            QVERIFY(writeBytes(folder + QStringLiteral("/owner.json"), QJsonDocument(owner).toJson()));
+        }
+        if (c.office) {
+            // Stands for an office: what counts is the profile on its command line.
+            offices.push_back(std::make_unique<QProcess>());
+            offices.back()->start(QStringLiteral("/usr/bin/python3"),
+                { QStringLiteral("-c"), QStringLiteral("import time; time.sleep(600)"),
+                    QStringLiteral("-env:UserInstallation=") + profile });
+            QVERIFY(offices.back()->waitForStarted());
+        }
+        const QByteArray mark
+            = QStringLiteral(",%1,%2,01.01.2026 10:00,%3;").arg(c.user, c.host, profile).toUtf8();
+        QVERIFY(writeBytes(lockOf(m_folder, name), mark));
+
+        const AutomationResult opened = workbooks->callMethod(QStringLiteral("Open"), { m_folder + name });
+        QVERIFY2(opened.ok == c.taken, qPrintable(name + QStringLiteral(": ") + opened.error));
+        if (c.taken) {
+            QVERIFY2(!fileBytes(lockOf(m_folder, name)).contains(profile.toUtf8()), c.name);
+            // The office of a console that is gone was ended, and its folder removed.
+            if (c.office)
+                QTRY_COMPARE_WITH_TIMEOUT(offices.back()->state(), QProcess::NotRunning, 10000);
+            QVERIFY(!QFile::exists(folder));
+        } else {
+            QVERIFY2(opened.error.contains(QLatin1String("in use by")), qPrintable(opened.error));
+            QCOMPARE(fileBytes(lockOf(m_folder, name)), mark);
+            if (c.office)
+                QVERIFY2(offices.back()->state() == QProcess::Running, c.name);
+        }
+    }
+    for (const auto &office : offices)
+        office->kill();
+
+    // The holder was never disturbed.
+    QVERIFY(holder.update(m_folder, QStringLiteral("tarvelo")));
+    QVERIFY(holder.close());
+    QVERIFY(!QFile::exists(lock));
+    QVERIFY(!second.close());
+}
+
+void TestExcelE2e::macroErrorsAreReportedAndAHungCallCanBeGivenUp()
+{
+    ExcelWorkbook excel(server());
+    QVERIFY(excel.open(m_folder, QStringLiteral("libro.ods")));
+    const qint64 office = OfficeAutomation::officeProcessGroup(excel.application());
+    QSignalSpy failed(&excel, &ExcelWorkbook::failed);
+    QSignalSpy status(&excel, &ExcelWorkbook::statusChanged);
+
+    // A run-time error inside the second macro: named, the others run.
+    QVERIFY(writeBytes(m_folder + QStringLiteral("falla"), "si\n"));
+    QVERIFY(!excel.update(m_folder, QStringLiteral("tarvelo")));
+    QCOMPARE(failed.count(), 1);
+    const QString error = failed.first().at(0).toString();
+    QVERIFY2(error.startsWith(QLatin1String("Excel: Erro na macro datos.xls!BuscaFaltas: Basic error 91")),
+        qPrintable(error));
+    QVERIFY2(
+        status.last().at(0).toString().startsWith(QStringLiteral("Excel actualizado con erros (1 erros")),
+        qPrintable(status.last().at(0).toString()));
+    QVERIFY(QFile::remove(m_folder + QStringLiteral("falla")));
+
+    // A library that does not compile runs nothing: said too, not taken for success.
+    QVERIFY(QFile::copy(m_broken, m_folder + QStringLiteral("roto.ods")));
+    const auto workbooks = excel.application()->getProperty(QStringLiteral("Workbooks")).object;
+    QVERIFY(workbooks);
+    const auto roto
+        = workbooks->callMethod(QStringLiteral("Open"), { m_folder + QStringLiteral("roto.ods") }).object;
+    QVERIFY(roto);
+    const AutomationResult broken
+        = excel.application()->callMethod(QStringLiteral("Run"), { QStringLiteral("roto.ods!CargaDatos") });
+    QVERIFY(!broken.ok);
+    QVERIFY2(broken.error.contains(QLatin1String("did not run")), qPrintable(broken.error));
+    QVERIFY(roto->callMethod(QStringLiteral("Close")).ok);
+
+    // A macro that would take ten minutes: giving the call up ends it at once.
+    QVERIFY(writeBytes(m_folder + QStringLiteral("lenta"), "600\n"));
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (QFile::exists(m_folder + QStringLiteral("en_curso"))) {
+            poll.stop();
+            excel.abandon();
+        }
+    });
+    poll.start(100);
+    failed.clear();
+    QElapsedTimer took;
+    took.start();
+    QVERIFY(!excel.update(m_folder, QStringLiteral("tarvelo")));
+    QVERIFY2(took.elapsed() < 120000, qPrintable(QString::number(took.elapsed())));
+    QVERIFY(!poll.isActive());
+    QVERIFY(failed.count() >= 2); // the macro given up and the one after it
+    QVERIFY(failed.first().at(0).toString().contains(QLatin1String("BuscaFaltas")));
+    QTRY_VERIFY_WITH_TIMEOUT(!processGroupAlive(office), 30000);
+    excel.close();
+    QVERIFY(!excel.isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestExcelE2e)
