@@ -58,6 +58,7 @@ struct TOrvallaEngines {
         , workbook(options.automation ? std::move(options.automation) : defaultAutomationServer())
         , capture(options.capture ? std::move(options.capture) : std::make_unique<QtVideoCapture>())
         , webcam(new Webcam(capture.get(), &clock, window))
+        , workbookCloseWaitMs(options.workbookCloseWaitMs)
     {
     }
     // The webcam uses the capture layer: it goes first.
@@ -78,6 +79,7 @@ struct TOrvallaEngines {
     ExcelWorkbook workbook;
     std::unique_ptr<TVideoCapture> capture;
     Webcam *webcam; // owns Timer_camara
+    int workbookCloseWaitMs;
 
     bool captureConfig = false;
 };
@@ -93,6 +95,7 @@ TOrvalla::TOrvalla(const Clock &clock, MessageSink *sink, TOrvallaOptions option
     , m_sink(sink)
     , m_tick(clock, *this)
     , m_engines(std::make_unique<TOrvallaEngines>(this, clock, std::move(options)))
+    , m_closeWait(new QTimer(this))
 {
     if (!m_sink) {
         m_ownSink = std::make_unique<MessageBoxSink>(this);
@@ -246,6 +249,25 @@ void TOrvalla::connectHandlers()
 void TOrvalla::connectWorkbook()
 {
     ExcelWorkbook &wb = m_engines->workbook;
+    // Queued: the close runs from the loop, once the call's stack is gone.
+    connect(
+        &wb, &ExcelWorkbook::idle, this,
+        [this] {
+            if (m_closeWait->isActive())
+                close();
+        },
+        Qt::QueuedConnection);
+    m_closeWait->setSingleShot(true);
+    m_closeWait->setInterval(m_engines->workbookCloseWaitMs);
+    connect(m_closeWait, &QTimer::timeout, this, [this] {
+        qCWarning(lcApp,
+            "the workbook call did not end within %d s: closing without it "
+            "(the workbook's unsaved changes are lost)",
+            (m_closeWait->interval() + 999) / 1000);
+        m_closeGaveUp = true;
+        m_engines->workbook.abandon();
+        close();
+    });
     connect(&wb, &ExcelWorkbook::statusChanged, ui.Label_excel_estado, &QLabel::setText);
     connect(&wb, &ExcelWorkbook::failed, this, [this](const QString &text) {
         ui.Label_excel_estado->setText(text);
@@ -559,6 +581,19 @@ void TOrvalla::FormClose()
 
 void TOrvalla::closeEvent(QCloseEvent *event)
 {
+    // A workbook call waits in a nested loop further down the stack: closing
+    // now would quit under it and lose what the workbook has not saved. The
+    // close runs again once the call has ended (connectWorkbook).
+    if (m_engines->workbook.isBusy() && !m_closeGaveUp) {
+        event->ignore();
+        if (!m_closeWait->isActive()) {
+            qCInfo(lcApp, "closing once the running workbook call ends (at most %d s)",
+                (m_closeWait->interval() + 999) / 1000);
+            m_closeWait->start();
+        }
+        return;
+    }
+    m_closeWait->stop();
     FormClose();
     event->accept();
 }

@@ -14,6 +14,7 @@
 
 class QKeyEvent;
 class QPlainTextEdit;
+class QTimer;
 
 namespace orvalla
 {
@@ -31,6 +32,8 @@ struct TOrvallaOptions {
     std::shared_ptr<AutomationServer> automation;
     // The capture layer of the "Vídeo" tab; null: the camera through Qt Multimedia.
     std::unique_ptr<TVideoCapture> capture;
+    // How long a close waits for a running workbook call before giving it up.
+    int workbookCloseWaitMs = 60000;
 };
 
 // The main window: owns every engine, the settings and the runtime state for
@@ -165,6 +168,9 @@ private:
     std::unique_ptr<TOrvallaEngines> m_engines;
     bool m_created = false;
     bool m_closed = false;
+    // Runs while a close waits for a workbook call to end.
+    QTimer *m_closeWait = nullptr;
+    bool m_closeGaveUp = false;
 };
 
 } // namespace orvalla

@@ -2,7 +2,8 @@
 
 #include "common/log.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QMainWindow>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -68,12 +69,43 @@ void SignalCloser::readSignal()
     while (::read(g_pipe[0], &byte, 1) == 1) {
         qCInfo(lcApp, "signal %d received: closing the window", int(byte));
         m_requested = true;
+        if (!m_window) {
+            // Still being made: its start-up may be waiting for the office.
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                if (qobject_cast<QMainWindow *>(w))
+                    setWindow(w);
+            }
+        }
         if (m_window)
             m_window->close();
-        // Also ends every nested loop (a message box shown during start-up),
-        // which quit() would not do before the main loop runs.
-        QCoreApplication::exit(0);
+        else
+            QCoreApplication::exit(0);
     }
+}
+
+void SignalCloser::setWindow(QWidget *window)
+{
+    if (m_window == window)
+        return;
+    if (m_window)
+        m_window->removeEventFilter(this);
+    m_window = window;
+    if (m_window)
+        m_window->installEventFilter(this);
+}
+
+bool SignalCloser::eventFilter(QObject *watched, QEvent *event)
+{
+    if (!m_requested || watched != m_window || event->type() != QEvent::Close)
+        return false;
+    // Handled here to learn whether the window took the close, its own
+    // shutdown done: only then may every loop end, nested ones included (a
+    // message box shown during start-up), which quit() would not do before
+    // the main loop runs. A close the window puts off comes again later.
+    watched->event(event);
+    if (event->isAccepted())
+        QCoreApplication::exit(0);
+    return true;
 }
 
 } // namespace orvalla

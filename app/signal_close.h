@@ -11,7 +11,9 @@ namespace orvalla
 
 // SIGTERM and SIGINT close the window as the operator's close does: the
 // handler only writes the signal number into a socket pair; the event loop
-// reads it and closes the window, so the shutdown runs on the GUI thread.
+// reads it and closes the window, so the shutdown runs on the GUI thread. The
+// window may put its close off (a workbook call is running) and close later by
+// itself: the application leaves its loops once the window has taken a close.
 class SignalCloser : public QObject
 {
     Q_OBJECT
@@ -20,8 +22,11 @@ public:
     ~SignalCloser() override;
     bool isInstalled() const { return m_notifier != nullptr; }
     // The window to close. A signal that came before it exists is remembered.
-    void setWindow(QWidget *window) { m_window = window; }
+    void setWindow(QWidget *window);
     bool closeRequested() const { return m_requested; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void readSignal();

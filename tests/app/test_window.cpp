@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -32,6 +33,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -45,14 +47,12 @@ QString u(const char *utf8)
     return QString::fromUtf8(utf8);
 }
 
-// Wraps the recorded application object and notes, at each macro run, which
-// of the batch's files exist: the page and the first feed file.
-class ProbeObject final : public AutomationObject
+// Passes every call on to a recorded object; subclasses look at the calls.
+class WrappedObject : public AutomationObject
 {
 public:
-    ProbeObject(std::shared_ptr<AutomationObject> inner, QStringList *seen)
+    explicit WrappedObject(std::shared_ptr<AutomationObject> inner)
         : m_inner(std::move(inner))
-        , m_seen(seen)
     {
     }
     AutomationResult getProperty(const QString &name, const QVariantList &args) override
@@ -65,16 +65,34 @@ public:
     }
     AutomationResult callMethod(const QString &name, const QStringList &args) override
     {
-        if (name == QLatin1String("Run"))
-            *m_seen << QStringLiteral("%1 page=%2 feeds=%3")
-                           .arg(args.value(0))
-                           .arg(int(QFile::exists(QStringLiteral("Orvalla.htm"))))
-                           .arg(int(QFile::exists(QStringLiteral("awekas.txt"))));
         return m_inner->callMethod(name, args);
     }
 
 private:
     std::shared_ptr<AutomationObject> m_inner;
+};
+
+// Wraps the recorded application object and notes, at each macro run, which
+// of the batch's files exist: the page and the first feed file.
+class ProbeObject final : public WrappedObject
+{
+public:
+    ProbeObject(std::shared_ptr<AutomationObject> inner, QStringList *seen)
+        : WrappedObject(std::move(inner))
+        , m_seen(seen)
+    {
+    }
+    AutomationResult callMethod(const QString &name, const QStringList &args) override
+    {
+        if (name == QLatin1String("Run"))
+            *m_seen << QStringLiteral("%1 page=%2 feeds=%3")
+                           .arg(args.value(0))
+                           .arg(int(QFile::exists(QStringLiteral("Orvalla.htm"))))
+                           .arg(int(QFile::exists(QStringLiteral("awekas.txt"))));
+        return WrappedObject::callMethod(name, args);
+    }
+
+private:
     QStringList *m_seen;
 };
 
@@ -109,6 +127,67 @@ public:
         return recorder.createObject(programId);
     }
 };
+
+// "BuscaFaltas" waits in a nested loop, as a call to the office does: for
+// runMs, or (runMs < 0) until the application is terminated. whileRunning runs
+// once inside that wait.
+class SlowAutomation final : public AutomationServer
+{
+public:
+    RecordingAutomation recorder;
+    int runMs = 300;
+    std::function<void()> whileRunning;
+    bool terminated = false;
+    QEventLoop *waiting = nullptr;
+
+    AutomationResult createObject(const QString &programId) override;
+};
+
+class SlowObject final : public WrappedObject
+{
+public:
+    SlowObject(std::shared_ptr<AutomationObject> inner, SlowAutomation *owner)
+        : WrappedObject(std::move(inner))
+        , m_owner(owner)
+    {
+    }
+    AutomationResult callMethod(const QString &name, const QStringList &args) override
+    {
+        if (m_owner->terminated)
+            return AutomationResult::failure(QStringLiteral("ended"));
+        AutomationResult result = WrappedObject::callMethod(name, args);
+        if (name == QLatin1String("Run") && args.value(0).endsWith(QLatin1String("BuscaFaltas"))) {
+            QEventLoop loop;
+            m_owner->waiting = &loop;
+            if (m_owner->runMs >= 0)
+                QTimer::singleShot(m_owner->runMs, &loop, &QEventLoop::quit);
+            if (auto hook = std::exchange(m_owner->whileRunning, {}))
+                QTimer::singleShot(0, &loop, hook);
+            loop.exec();
+            m_owner->waiting = nullptr;
+            if (m_owner->terminated)
+                return AutomationResult::failure(QStringLiteral("ended"));
+        }
+        return result;
+    }
+    void terminate() override
+    {
+        m_owner->terminated = true;
+        if (m_owner->waiting)
+            m_owner->waiting->quit();
+    }
+
+private:
+    SlowAutomation *m_owner;
+};
+
+AutomationResult SlowAutomation::createObject(const QString &programId)
+{
+    AutomationResult r = recorder.createObject(programId);
+    if (r.ok && r.object)
+        r.object = std::make_shared<SlowObject>(r.object, this);
+    return r;
+}
 
 QImage solidPicture(Qt::GlobalColor colour)
 {
@@ -902,6 +981,52 @@ private Q_SLOTS:
         excel->clearCalls();
         w->close();
         QVERIFY(excel->calls().isEmpty());
+    }
+
+    void closeWaitsForTheRunningWorkbookCallThenSaves()
+    {
+        writeSettings("Modo simulado = 1\r\nExcel activo = 1\r\n");
+        auto slow = std::make_shared<SlowAutomation>();
+        TOrvallaOptions options;
+        options.automation = slow;
+        auto w = makeWindow(std::move(options));
+        QVERIFY(w->workbook().isOpen());
+        slow->recorder.clearCalls();
+
+        bool closedAtOnce = true;
+        slow->whileRunning = [&] { closedAtOnce = w->close(); };
+        field<QPushButton>(*w, "Button_excel_actualizar")->click();
+        QVERIFY(!closedAtOnce);
+        // Once the update is over the close runs: the workbook is saved, then quit.
+        QTRY_VERIFY(!w->workbook().isOpen());
+        QStringList calls = slow->recorder.calls();
+        calls.removeIf([](const QString &line) { return line.startsWith(QLatin1String("release")); });
+        const QStringList macros = ExcelWorkbook::macros();
+        QCOMPARE(calls.mid(calls.size() - 4),
+            (QStringList { QStringLiteral("#1 call Run(\"%1\")").arg(macros.at(1)),
+                QStringLiteral("#1 call Run(\"%1\")").arg(macros.at(2)), QStringLiteral("#3 call Save()"),
+                QStringLiteral("#1 call Quit()") }));
+        QVERIFY(!slow->terminated);
+        QVERIFY(fileLines(QStringLiteral("meteo.cfg")).contains("Excel activo = 1"));
+    }
+
+    void closeGivesUpAWorkbookCallThatDoesNotEnd()
+    {
+        writeSettings("Modo simulado = 1\r\nExcel activo = 1\r\n");
+        auto slow = std::make_shared<SlowAutomation>();
+        slow->runMs = -1;
+        TOrvallaOptions options;
+        options.automation = slow;
+        options.workbookCloseWaitMs = 200;
+        auto w = makeWindow(std::move(options));
+        QVERIFY(w->workbook().isOpen());
+
+        slow->whileRunning = [&] { w->close(); };
+        // Returns only because the close gave the call up and ended the application.
+        field<QPushButton>(*w, "Button_excel_actualizar")->click();
+        QVERIFY(slow->terminated);
+        QVERIFY(!w->workbook().isOpen());
+        QVERIFY(QFile::exists(QStringLiteral("meteo.cfg")));
     }
 
     void workbookFailuresAreShownWithoutABox()
