@@ -7,6 +7,7 @@
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 
@@ -77,3 +78,6 @@ QString smtpDotStuff(const QString &line);
 QString smtpOneLine(const QString &text);
 
 } // namespace orvalla
+
+// Carried by QVariant (data-driven tests).
+Q_DECLARE_METATYPE(orvalla::SmtpHeaderFields)

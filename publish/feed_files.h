@@ -3,6 +3,7 @@
 #include "station/reading.h"
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 
 namespace orvalla
@@ -31,3 +32,6 @@ bool WriteFeedFiles(const Reading &reading, const ReadingScreenTexts &screen, co
     const QString &dir = QString(), QString *error = nullptr);
 
 } // namespace orvalla
+
+// Carried by QVariant (data-driven tests).
+Q_DECLARE_METATYPE(orvalla::ReadingScreenTexts)

@@ -5,8 +5,6 @@
 
 using namespace orvalla;
 
-Q_DECLARE_METATYPE(orvalla::SmtpHeaderFields)
-
 class TestSmtpProtocol : public QObject
 {
     Q_OBJECT

@@ -284,7 +284,5 @@ private Q_SLOTS:
     }
 };
 
-Q_DECLARE_METATYPE(orvalla::ReadingScreenTexts)
-
 QTEST_GUILESS_MAIN(TestWebPublish)
 #include "test_web_publish.moc"
