@@ -57,10 +57,19 @@ void checkFtp(QByteArrayView buffer, qsizetype cut)
         check(r.code >= 100 && r.code <= 599, "ftp code out of range");
         check(!r.lines.isEmpty() && r.lines.size() == buffer.first(r.consumed).count('\n'),
             "ftp lines do not match the line ends");
-        check(leadingCode(r.lines.first()) == r.code && leadingCode(r.lines.last()) == r.code,
-            "ftp reply does not start and end with its code");
+        // The final line decides: it carries the reply's code, and no line
+        // before it could have been a final line.
+        const int firstCode = leadingCode(r.lines.first());
+        check(firstCode >= 100 && firstCode <= 599, "ftp reply does not start with a code");
+        check(leadingCode(r.lines.last()) == r.code, "ftp reply does not end with its code");
         const QByteArray &last = r.lines.last();
-        check(last.size() == 3 || last[3] != '-', "ftp reply ends on a continued line");
+        check(last.size() == 3 || last[3] == ' ', "ftp reply ends on a continued line");
+        for (qsizetype i = 0; i + 1 < r.lines.size(); ++i) {
+            const QByteArray &line = r.lines.at(i);
+            const int code = leadingCode(line);
+            check(code < 100 || code > 599 || (line.size() > 3 && line[3] != ' '),
+                "ftp reply runs past a final line");
+        }
         for (const QByteArray &line : r.lines)
             check(!line.contains('\n'), "ftp line holds a line end");
 

@@ -33,7 +33,7 @@ FtpReply parseFtpReply(QByteArrayView buffer)
 {
     FtpReply reply;
     qsizetype pos = 0;
-    int firstCode = 0;
+    bool first = true;
     while (true) {
         const qsizetype lf = buffer.indexOf('\n', pos);
         const qsizetype end = lf < 0 ? buffer.size() : lf;
@@ -53,20 +53,20 @@ FtpReply parseFtpReply(QByteArrayView buffer)
 
         const int code = lineCode(line);
         const char after = line.size() > 3 ? line[3] : ' ';
-        if (firstCode == 0) {
+        if (first) {
             if (code == 0 || (after != ' ' && after != '-')) {
                 reply.status = FtpReply::Bad;
                 return reply;
             }
-            firstCode = code;
-            if (after == '-')
-                continue;
-        } else if (code != firstCode || after == '-') {
-            // Text inside a multi-line reply, whatever it starts with.
+            first = false;
+        }
+        if (code == 0 || after != ' ') {
+            // Text or a continuation line inside a multi-line reply.
             continue;
         }
+        // The final line decides, whatever code the first line had.
         reply.status = FtpReply::Complete;
-        reply.code = firstCode;
+        reply.code = code;
         reply.consumed = pos;
         return reply;
     }

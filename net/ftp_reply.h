@@ -32,7 +32,9 @@ inline constexpr qsizetype kFtpMaxReply = 64 * 1024;
 // Cuts the first reply off the front of buffer. Lines end at LF, with or
 // without CR before it. The first line starts with a three-digit code 100..599
 // followed by a blank, '-' or the line end; after "ddd-" the reply runs up to
-// the first line that starts with the same code not followed by '-'.
+// the first line that starts with a code followed by a blank or the line end,
+// and that final line's code is the reply's (servers pad text lines that
+// would start with a number).
 FtpReply parseFtpReply(QByteArrayView buffer);
 
 // "PORT h1,h2,h3,h4,p1,p2" for an IPv4 address (host byte order) and a port.

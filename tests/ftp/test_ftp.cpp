@@ -32,10 +32,16 @@ private Q_SLOTS:
                                     << 3 << 33;
         QTest::newRow("multi-line waits for last")
             << QByteArray("220-Welcome\r\n220-more\r\n") << incomplete << 0 << 0 << 0;
-        // Inside a multi-line reply, text lines and other codes do not end it.
+        // Inside a multi-line reply, text lines (padded when they start with a
+        // number) and continuation lines of any code do not end it.
         QTest::newRow("multi-line text")
-            << QByteArray("211-Features\r\n MDTM\r\n230 not the end\r\n211 End\r\n") << complete << 211 << 4
-            << 47;
+            << QByteArray("211-Features\r\n MDTM\r\n 230 padded\r\n230-more\r\n211 End\r\n") << complete
+            << 211 << 5 << 53;
+        // The final line decides, even with another code than the first line.
+        QTest::newRow("final line decides")
+            << QByteArray("220-hello\r\n221 bye\r\n") << complete << 221 << 2 << 20;
+        QTest::newRow("final line without text")
+            << QByteArray("220-hello\r\n221\r\n220 next\r\n") << complete << 221 << 2 << 16;
         QTest::newRow("not a code") << QByteArray("hello\r\n") << bad << 0 << 0 << 0;
         QTest::newRow("code glued to text") << QByteArray("220ready\r\n") << bad << 0 << 0 << 0;
         QTest::newRow("code out of range") << QByteArray("620 what\r\n") << bad << 0 << 0 << 0;

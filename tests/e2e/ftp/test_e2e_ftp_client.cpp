@@ -228,6 +228,10 @@ private Q_SLOTS:
         QTest::newRow("greeting refused")
             << QByteArray("421 too many users\r\n") << QByteArray() << QByteArray() << "pub" << QByteArray()
             << 421 << QByteArrayList { "QUIT" };
+        // The final line decides: this greeting ends at once, refused with 221.
+        QTest::newRow("greeting ends on another code")
+            << QByteArray("220-hello\r\n221 bye\r\n") << QByteArray() << QByteArray() << "pub" << QByteArray()
+            << 221 << QByteArrayList { "QUIT" };
         QTest::newRow("TYPE refused")
             << greeting << QByteArray("TYPE") << QByteArray("504 no binary\r\n") << "pub" << QByteArray()
             << 504 << QByteArrayList { "USER", "PASS", "CWD", "TYPE", "QUIT" };
@@ -266,7 +270,9 @@ private Q_SLOTS:
                 QCOMPARE(server.commands.at(verbs.indexOf("ACCT")), QByteArray("ACCT conta"));
         } else {
             // The error text is the refusing reply line.
-            const QByteArray refusal = code == 421 ? greeting : reply.isEmpty() ? storFinal : reply;
+            QByteArray refusal = reply.isEmpty() ? storFinal : reply;
+            if (refusal.isEmpty()) // the greeting refused: its final line
+                refusal = greeting.trimmed().split('\n').last();
             QCOMPARE(client.ErrorMessage(), QString::fromUtf8(refusal.trimmed()));
         }
         if (code == 451)
