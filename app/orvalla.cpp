@@ -231,6 +231,11 @@ void TOrvalla::connectHandlers()
         withSettings([](FtpUpload &f) { f.Button_ftp_enviarClick(); }));
     connect(ui.Button_ftp_desconectar, &QPushButton::clicked, this,
         withSettings([](FtpUpload &f) { f.Button_ftp_desconectarClick(); }));
+    // A running batch reads the upload list and the local folder before each
+    // file, so their edits reach it at once.
+    const auto liveSettings = [this] { m_engines->ftp.setSettings(ftpSettings()); };
+    connect(ui.Memo_ftp_nome_ficheiro, &QPlainTextEdit::textChanged, this, liveSettings);
+    connect(ui.Edit_ftp_ruta_local_ficheiro, &QLineEdit::textChanged, this, liveSettings);
     connect(ui.Button_ftp_transmit, &QPushButton::clicked, this, [this] {
         const ClockFields &c = m_tick.clockFields();
         m_engines->ftp.setSettings(ftpSettings());

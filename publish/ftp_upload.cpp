@@ -100,8 +100,10 @@ bool FtpUpload::UploadFiles(const QString &systemId, int day, int month, int yea
     ApplyFtpSettings();
     // The list is read again before every file: editing it during a batch
     // affects the files still to come.
-    for (int i = 0; i < m_settings.fileNames.size() && !m_cancelled; ++i)
-        sendFile(m_settings.fileNames.at(i));
+    for (int i = 0; i < m_settings.fileNames.size() && !m_cancelled; ++i) {
+        const QString name = m_settings.fileNames.at(i); // a copy: the list may change meanwhile
+        sendFile(name);
+    }
     if (m_cancelled)
         return true;
 
@@ -155,7 +157,8 @@ bool FtpUpload::Button_ftp_enviarClick()
     ApplyFtpSettings();
     bool allSent = true;
     for (int i = 0; i < m_settings.fileNames.size() && !m_cancelled; ++i) {
-        setNames(m_settings.fileNames.at(i));
+        const QString name = m_settings.fileNames.at(i); // a copy: the list may change meanwhile
+        setNames(name);
         const QString local = m_client->LocalFileName();
         if (!QFileInfo(local).isFile())
             continue;
