@@ -60,6 +60,8 @@ struct TOrvallaEngines {
         , webcam(new Webcam(capture.get(), &clock, window))
         , workbookCloseWaitMs(options.workbookCloseWaitMs)
     {
+        // The mail's Date and Message-ID agree with every other time the console shows.
+        mail->client().setClock(&clock);
     }
     // The webcam uses the capture layer: it goes first.
     ~TOrvallaEngines() { delete webcam; }

@@ -1,17 +1,24 @@
 // The main window against real peers on loopback, driven through its controls
-// by object name as the operator would, under the window's manual clock.
+// by object name as the operator would: the report mail through aiosmtpd and
+// the upload batch through pyftpdlib, under the window's manual clock.
 
 #include "app/message_sink.h"
 #include "app/orvalla.h"
 #include "common/clock.h"
+#include "common/files.h"
+#include "common/text.h"
 #include "net/ftp_client.h"
 #include "tests/e2e/ftp/ftp_peers.h"
 #include "tests/webcam/fakecapture.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -66,6 +73,57 @@ private Q_SLOTS:
     {
         QDir::setCurrent(m_previousDir);
         m_dir.reset();
+    }
+
+    void reportMailIsDatedByTheWindowsClock()
+    {
+        QProcess server;
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        const QString records = m_dir->filePath(QStringLiteral("received.jsonl"));
+        server.start(QStringLiteral("/usr/bin/python3"),
+            { QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/smtp/smtp_server.py"), records });
+        QVERIFY2(server.waitForStarted(), "python3 with aiosmtpd is needed (scripts/deps.sh)");
+        QByteArray out;
+        QRegularExpressionMatch port;
+        const QDeadlineTimer deadline(60000);
+        while (!port.hasMatch() && !deadline.hasExpired()
+            && server.waitForReadyRead(int(deadline.remainingTime()))) {
+            out += server.readAll();
+            port = QRegularExpression(QStringLiteral("PORT (\\d+)\n")).match(QString::fromLatin1(out));
+        }
+        QVERIFY2(port.hasMatch(), "the SMTP server did not start");
+
+        // Years away from the machine's own clock.
+        m_clock.setLocal(2031, 7, 4, 18, 30, 15); // 16:30:15 UTC, summer time
+        auto w = makeWindow();
+        field(*w, "Edit_servidor_smtp")->setText(QStringLiteral("127.0.0.1"));
+        field(*w, "Edit_porto_smtp")->setText(port.captured(1));
+        field(*w, "Edit_usuario_smtp")->setText(QStringLiteral("orvalla"));
+        field(*w, "Edit_clave_smtp")->setText(QStringLiteral("segredo"));
+        field(*w, "Edit_remitente_smtp")->setText(QStringLiteral("estacion@example.org"));
+        field<QPlainTextEdit>(*w, "Memo_destinatarios_smtp")->setPlainText(QStringLiteral("ana@example.org"));
+        w->Timer_reloxoTimer(); // the window's clock fields take the time
+        field<QPushButton>(*w, "Button_smtp_transmit2")->click();
+
+        QList<QByteArray> message;
+        const auto arrived = [&] {
+            QByteArray bytes;
+            if (!readFile(records, &bytes) || bytes.isEmpty())
+                return false;
+            const QJsonObject o = QJsonDocument::fromJson(splitLines(bytes).first()).object();
+            message
+                = splitLines(QByteArray::fromBase64(o.value(QStringLiteral("data")).toString().toLatin1()));
+            return true;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(arrived(), 20000);
+        QVERIFY(message.contains("Subject: informaci\xF3n meteorol\xF3xica 04/07/2031  18:30:15"));
+        QVERIFY2(message.contains("Date: Fri, 4 Jul 2031 16:30:15 GMT"), message.join('\n').constData());
+        const QByteArray id = message.value(message.indexOf(QByteArray("Mime-Version: 1.0")) + 3);
+        QVERIFY2(id.startsWith("Message-ID: <20310704163015"), id.constData());
+
+        server.closeWriteChannel(); // the server stops when its input closes
+        if (!server.waitForFinished(10000))
+            server.kill();
     }
 
     void uploadListIsReadLiveDuringABatch()
