@@ -11,6 +11,7 @@
 
 int main(int argc, char **argv)
 {
+    orvalla::installLogFormat();
     const bool offscreen = orvalla::chooseOffscreenWithoutDisplay();
     orvalla::OrvallaApplication app(argc, argv);
     // Files get their numbers in the C format whatever the operator's locale.

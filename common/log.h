@@ -11,3 +11,13 @@ Q_DECLARE_LOGGING_CATEGORY(lcNet)
 Q_DECLARE_LOGGING_CATEGORY(lcExcel)
 Q_DECLARE_LOGGING_CATEGORY(lcWebcam)
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
+
+namespace orvalla
+{
+
+// The form of every log line: local date and time to the millisecond, the
+// category, the text ("2026-12-07 10:14:30.125 orvalla.net: ..."). The
+// console sets it first thing; QT_MESSAGE_PATTERN still overrides it.
+void installLogFormat();
+
+} // namespace orvalla

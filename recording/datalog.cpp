@@ -146,6 +146,7 @@ bool DataLog::recordReading(
 
     if (!replaceFile(file, joinLines(m_table.lines()), &why))
         return fail(error, QStringLiteral("daily data file not written: %1").arg(why));
+    qCInfo(lcRecording).noquote() << "daily data file written:" << file;
     m_pendingRows.remove(file);
     if (!copyFileReplacing(file, path(todayDataFileName(m_id)), &why))
         return fail(error, QStringLiteral("today copy of the daily data file not written: %1").arg(why));
@@ -164,6 +165,7 @@ bool DataLog::appendIntervalRecord(const QByteArray &text, const LocalTime &cloc
     lines.append(pending);
     if (!replaceFile(file, joinLines(lines), &why))
         return fail(error, QStringLiteral("interval data file not written: %1").arg(why));
+    qCInfo(lcRecording).noquote() << "interval record written:" << file;
     m_pendingRecords.remove(file);
     if (!copyFileReplacing(file, path(todayIntervalFileName(m_id)), &why))
         return fail(error, QStringLiteral("today copy of the interval data file not written: %1").arg(why));

@@ -1,7 +1,9 @@
 #include "common/clock.h"
 #include "common/files.h"
+#include "common/log.h"
 #include "common/text.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -98,6 +100,23 @@ private Q_SLOTS:
         QVERIFY(!error.isEmpty());
         // No temporary files are left behind.
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "data.txt" });
+    }
+
+    void logLinesBeginWithLocalTime()
+    {
+        installLogFormat();
+        const QDateTime before = QDateTime::currentDateTime();
+        const QMessageLogContext context(nullptr, 0, nullptr, "orvalla.recording");
+        const QString line = qFormatLogMessage(QtInfoMsg, context, QStringLiteral("file written"));
+        const QDateTime after = QDateTime::currentDateTime();
+        qSetMessagePattern(QString()); // back to Qt's own, for the test's output
+        QCOMPARE(line.size(), 23 + 32);
+        QCOMPARE(line.mid(23), QStringLiteral(" orvalla.recording: file written"));
+        // Local time (the tests run in Europe/Madrid), to the millisecond.
+        const QDateTime stamp
+            = QDateTime::fromString(line.left(23), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        QVERIFY2(stamp.isValid(), qPrintable(line));
+        QVERIFY2(before.addMSecs(-1) <= stamp && stamp <= after.addMSecs(1), qPrintable(line));
     }
 };
 

@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <utility>
 
 using namespace orvalla;
 
@@ -51,6 +52,34 @@ QByteArray contents(const QString &path)
         return "<missing>";
     return bytes;
 }
+
+// The log lines of one area, gathered while it lives.
+class AreaLog
+{
+public:
+    explicit AreaLog(const char *category)
+    {
+        s_category = category;
+        s_lines.clear();
+        m_previous = qInstallMessageHandler(&AreaLog::handler);
+    }
+    ~AreaLog() { qInstallMessageHandler(m_previous); }
+    AreaLog(const AreaLog &) = delete;
+    AreaLog &operator=(const AreaLog &) = delete;
+
+    QStringList take() { return std::exchange(s_lines, {}); }
+
+private:
+    static void handler(QtMsgType, const QMessageLogContext &context, const QString &text)
+    {
+        if (context.category && qstrcmp(context.category, s_category) == 0)
+            s_lines.append(text);
+    }
+
+    static inline const char *s_category = nullptr;
+    static inline QStringList s_lines;
+    QtMessageHandler m_previous;
+};
 
 // Files larger than the limit cannot be written while it holds: the disk is "full".
 class FileSizeLimit
@@ -213,6 +242,26 @@ private Q_SLOTS:
         QCOMPARE(contents(file("orvalla_datos10_08_12_2026.txt")), QByteArray("b\r\n"));
         QCOMPARE(contents(file("orvalla_datos10_hoxe.txt")), QByteArray("b\r\n"));
         QCOMPARE(contents(file("orvalla_datos10_07_12_2026.txt")), day);
+    }
+
+    void everyDataFileWriteIsOneLogLine()
+    {
+        DataLog log(m_dir->path());
+        log.setSystemId("tarvelo");
+        AreaLog lines("orvalla.recording");
+        const Reading r = readingAt(2026, 12, 7, 10, 15, 2);
+        QVERIFY(log.recordReading(lineOf(r), r, clockAt(2026, 12, 7)));
+        QCOMPARE(
+            lines.take(), QStringList { "daily data file written: " + file("tarvelo_datos_07_12_2026.txt") });
+        QVERIFY(log.appendIntervalRecord("07/12/2026 10:20:00 ", clockAt(2026, 12, 7, 10, 20)));
+        QCOMPARE(lines.take(),
+            QStringList { "interval record written: " + file("tarvelo_datos10_07_12_2026.txt") });
+        // A failed write is one warning instead.
+        QVERIFY(QDir(m_dir->path()).mkdir("tarvelo_datos10_08_12_2026.txt"));
+        QVERIFY(!log.appendIntervalRecord("08/12/2026 00:00:00 ", clockAt(2026, 12, 8, 0, 0)));
+        const QStringList failed = lines.take();
+        QCOMPARE(failed.size(), 1);
+        QVERIFY2(failed.first().startsWith("interval data file not "), qPrintable(failed.first()));
     }
 
     void mailQueueClearsAndStartsAgain()

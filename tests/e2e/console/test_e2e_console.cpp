@@ -98,6 +98,7 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("ORVALLA_SERIAL_PORT"), path("ttyConsole"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("QT_MESSAGE_PATTERN")); // the console's own line form is checked
         m_console.setProcessEnvironment(env);
         m_console.setWorkingDirectory(m_dir.path());
         m_console.setProcessChannelMode(QProcess::MergedChannels);
@@ -151,6 +152,20 @@ private Q_SLOTS:
         QCOMPARE(settingLines.at(0), QByteArray("Identificador do sistema = 'tarvelo'"));
         output();
         QVERIFY2(m_output.contains("reading decoded"), m_output.constData());
+        QVERIFY2(m_output.contains("daily data file written: "), m_output.constData());
+        // Every log line begins with the local date and time to the millisecond.
+        const QRegularExpression category(QStringLiteral("(^|\\s)orvalla\\.[a-z]+: "));
+        const QRegularExpression stamped(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} orvalla\\.[a-z]+: "));
+        int logLines = 0;
+        for (const QByteArray &bytes : m_output.split('\n')) {
+            const QString line = QString::fromUtf8(bytes);
+            if (!category.match(line).hasMatch())
+                continue;
+            ++logLines;
+            QVERIFY2(stamped.match(line).hasMatch(), bytes.constData());
+        }
+        QVERIFY(logLines > 3);
     }
 };
 
