@@ -135,19 +135,31 @@ MaxMinTexts maxMinTexts(const MaxMinState &s)
     t.dataact = QString::fromLatin1(formatC("%02d/%02d/%04d", s.window_day, s.window_month, s.window_year));
     t.falloact = hhmm(s.failure_time);
     t.ndatosact = QString::number(s.reading_count);
-    t.tempmin = fromCp1252(formatC("%4.1f\xBA"
-                                   "C",
-        double(s.temp_min)));
-    t.tempmax = fromCp1252(formatC("%4.1f\xBA"
-                                   "C",
-        double(s.temp_max)));
-    t.hummin = QString::fromLatin1(formatC("%4.1f%%", double(s.hum_min)));
-    t.hummax = QString::fromLatin1(formatC("%4.1f%%", double(s.hum_max)));
+    const auto temperature = [](float value) {
+        return fromCp1252(formatC("%4.1f\xBA"
+                                  "C",
+            double(value)));
+    };
+    const auto humidity = [](float value) { return QString::fromLatin1(formatC("%4.1f%%", double(value))); };
+    // Until a reading sets an extreme, the record holds its starting value,
+    // which is no measurement: that value and its time stay empty.
+    if (extremeHeld(s.temp_min_time)) {
+        t.tempmin = temperature(s.temp_min);
+        t.ttempmin = dateTime(s.temp_min_time);
+    }
+    if (extremeHeld(s.temp_max_time)) {
+        t.tempmax = temperature(s.temp_max);
+        t.ttempmax = dateTime(s.temp_max_time);
+    }
+    if (extremeHeld(s.hum_min_time)) {
+        t.hummin = humidity(s.hum_min);
+        t.thummin = dateTime(s.hum_min_time);
+    }
+    if (extremeHeld(s.hum_max_time)) {
+        t.hummax = humidity(s.hum_max);
+        t.thummax = dateTime(s.hum_max_time);
+    }
     t.activo = QString::number(s.active);
-    t.ttempmin = dateTime(s.temp_min_time);
-    t.ttempmax = dateTime(s.temp_max_time);
-    t.thummin = dateTime(s.hum_min_time);
-    t.thummax = dateTime(s.hum_max_time);
     t.tini = dateTime(windowStart(s));
     t.tfin = dateTime(windowEnd(s));
     return t;

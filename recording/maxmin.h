@@ -87,6 +87,14 @@ struct MaxMinTexts {
     QList<std::pair<QString, QString>> byObjectName() const;
 };
 
+// An extreme holds a measured value once a reading has set it: its time is
+// then that reading's instant, 0 until then (the value is a starting value).
+inline bool extremeHeld(std::int32_t extremeTime)
+{
+    return extremeTime != 0;
+}
+
+// The texts of the state; an extreme not held shows empty, value and time.
 MaxMinTexts maxMinTexts(const MaxMinState &state);
 
 // The daily extremes tracker. Holds the window's MaxMinState; the clock tick

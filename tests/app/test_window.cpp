@@ -557,6 +557,36 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(QStringLiteral("maxmin.bin")));
     }
 
+    void statisticsShowOnlyMeasuredExtremes()
+    {
+        // Today's window runs from 10:00 to 11:00; the clock starts at 10:14:30.
+        writeSettings("Modo simulado = 1\r\nInicio diario de lectura de maximas (minutos) = 600\r\n"
+                      "Periodo diario de lectura maximas (minutos) = 60\r\n");
+        auto w = makeWindow();
+        const char *extremes[] = { "Edit_maxmin_tempmin", "Edit_maxmin_tempmax", "Edit_maxmin_hummin",
+            "Edit_maxmin_hummax", "Edit_maxmin_ttempmin", "Edit_maxmin_ttempmax", "Edit_maxmin_thummin",
+            "Edit_maxmin_thummax" };
+        const auto tick = [&](int times) {
+            for (int i = 0; i < times; ++i) {
+                m_clock.advance(1);
+                w->Timer_reloxoTimer();
+            }
+        };
+        // The first evaluation moves the window to today, the second opens it:
+        // no reading yet, so no extreme is shown, whatever the record starts with.
+        tick(20);
+        QCOMPARE(field(*w, "Edit_maxmin_activo")->text(), QStringLiteral("1"));
+        QCOMPARE(field(*w, "Edit_maxmin_tini")->text(), QStringLiteral("07/12/2026  10:00:00"));
+        for (const char *name : extremes)
+            QVERIFY2(field(*w, name)->text().isEmpty(), name);
+        // 10:15:00 brings a simulated reading; the next evaluation takes it.
+        tick(10);
+        QCOMPARE(field(*w, "Edit_maxmin_ttempmin")->text(), QStringLiteral("07/12/2026  10:15:00"));
+        QCOMPARE(field(*w, "Edit_maxmin_ttempmax")->text(), QStringLiteral("07/12/2026  10:15:00"));
+        QVERIFY(field(*w, "Edit_maxmin_tempmin")->text().endsWith(u("ºC")));
+        QCOMPARE(field(*w, "Edit_maxmin_tempmin")->text(), field(*w, "Edit_maxmin_tempmax")->text());
+    }
+
     void simulatedReceptionFromSettingsFile()
     {
         writeSettings("Identificador do sistema = 'estacion'\r\nModo simulado = 1\r\n");

@@ -202,6 +202,14 @@ private Q_SLOTS:
                        "C |  01/01 01:00  |  "
                        "-100,0\xBA"
                        "C |  01/01 01:00  |  100,0%  |  01/01 01:00  |   0,0%  |  01/01 01:00  |  "));
+        // On screen, starting values are no measurements: those fields stay empty.
+        const MaxMinTexts t = c.tracker.texts();
+        for (const QString &text :
+            { t.tempmin, t.tempmax, t.hummin, t.hummax, t.ttempmin, t.ttempmax, t.thummin, t.thummax })
+            QCOMPARE(text, QString());
+        QCOMPARE(t.ndatosact, QStringLiteral("0"));
+        QCOMPARE(t.falloact, QStringLiteral("00:04"));
+        QCOMPARE(t.tini, QStringLiteral("06/07/2026  19:55:00"));
     }
 
     void lateStartOpensAtOnce()
@@ -225,6 +233,14 @@ private Q_SLOTS:
         QCOMPARE(s.hum_max, 0.0f);
         QCOMPARE(s.hum_max_time, 0);
         QCOMPARE(s.hum_min, 0.0f);
+        // Each extreme is shown once a reading set it, and only then.
+        const MaxMinTexts t = c.tracker.texts();
+        QCOMPARE(t.tempmin, QStringLiteral("-2.5ºC"));
+        QCOMPARE(t.tempmax, QStringLiteral("-2.5ºC"));
+        QCOMPARE(t.hummin, QStringLiteral(" 0.0%"));
+        QCOMPARE(t.thummin, QStringLiteral("06/07/2026  10:30:00"));
+        QCOMPARE(t.hummax, QString());
+        QCOMPARE(t.thummax, QString());
     }
 
     void restartAfterTheEndReportsOnTheRestartDay()
