@@ -37,6 +37,7 @@
 #include <QVBoxLayout>
 
 #include <stdexcept>
+#include <utility>
 
 namespace orvalla
 {
@@ -553,15 +554,22 @@ void TOrvalla::LoadSettings()
                 active, ui.Edit_http_ruta->text(), ui.Edit_http_destino->text()))
             reportFailure(m_engines->httpSwitch.statusText());
     };
-    hooks.openWorkbook = [this] { openWorkbook(); };
+    hooks.openWorkbook = [this] { m_workbookOpenPending = true; };
     QString error;
-    if (!orvalla::LoadSettings(e.settings, e.extremes.state(), hooks, QString(), &error))
+    m_loadingSettings = true;
+    const bool loaded = orvalla::LoadSettings(e.settings, e.extremes.state(), hooks, QString(), &error);
+    m_loadingSettings = false;
+    if (!loaded)
         reportFailure(error);
     settingsToScreen();
     const Settings &st = e.settings;
     e.dataLog.setSystemId(st.identifier);
     e.report.setSystemId(st.identifier);
     e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
+    // Opening waits for the office in a nested loop where ticks run: they must
+    // see the whole file applied (storage interval, calibration), not half of it.
+    if (std::exchange(m_workbookOpenPending, false) && ui.CheckBox_excel_activo->isChecked())
+        openWorkbook();
 }
 
 void TOrvalla::SaveSettings()
@@ -943,6 +951,10 @@ void TOrvalla::Button_actualiza_htmClick()
 
 void TOrvalla::CheckBox_http_activoClick()
 {
+    // At start-up the folder and default document are not read yet; the load
+    // switches the server once they are.
+    if (m_loadingSettings)
+        return;
     if (!m_engines->httpSwitch.SetHttpServerActive(
             ui.CheckBox_http_activo->isChecked(), ui.Edit_http_ruta->text(), ui.Edit_http_destino->text()))
         reportFailure(m_engines->httpSwitch.statusText());
@@ -950,7 +962,9 @@ void TOrvalla::CheckBox_http_activoClick()
 
 void TOrvalla::CheckBox_excel_activoClick()
 {
-    if (ui.CheckBox_excel_activo->isChecked())
+    if (m_loadingSettings && ui.CheckBox_excel_activo->isChecked())
+        m_workbookOpenPending = true;
+    else if (ui.CheckBox_excel_activo->isChecked())
         openWorkbook();
     else
         closeWorkbook();

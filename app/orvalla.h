@@ -171,6 +171,10 @@ private:
     // Runs while a close waits for a workbook call to end.
     QTimer *m_closeWait = nullptr;
     bool m_closeGaveUp = false;
+    // While meteo.cfg is applied, the switch actions that need later keys wait
+    // for them: the HTTP server for its folder, the workbook for the whole file.
+    bool m_loadingSettings = false;
+    bool m_workbookOpenPending = false;
 };
 
 } // namespace orvalla

@@ -28,8 +28,7 @@ bool HttpSwitch::SetHttpServerActive(bool on, const QString &folderText, const Q
     m_server->setDefaultDoc(defaultDocText.trimmed());
     m_server->setPort(m_port);
     if (m_server->start()) {
-        // Logged at every switch-on: the settings load switches on before the
-        // folder and the default document are read, then again with them.
+        // Logged at every switch-on, so the log shows what a restart serves.
         qCInfo(lcPublish).noquote() << "http server serving" << m_server->docDir() << "default document"
                                     << m_server->defaultDoc() << "on port" << m_server->serverPort();
         setStatus(QStringLiteral("Servidor escoitando no porto %1").arg(m_server->serverPort()));

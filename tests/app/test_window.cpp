@@ -117,15 +117,52 @@ class TickingAutomation final : public AutomationServer
 {
 public:
     RecordingAutomation recorder;
+    // What the window held when the office was asked to start.
+    QString intervalAtStart;
+    QString barometerAtStart;
 
     AutomationResult createObject(const QString &programId) override
     {
         for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *window = qobject_cast<TOrvalla *>(w))
+            if (auto *window = qobject_cast<TOrvalla *>(w)) {
+                intervalAtStart
+                    = window->findChild<QLineEdit *>(QStringLiteral("Edit_datos_intervalo_min"))->text();
+                barometerAtStart = window->findChild<QLineEdit *>(QStringLiteral("Edit_cal_bar"))->text();
                 window->Timer_reloxoTimer();
+            }
         }
         return recorder.createObject(programId);
     }
+};
+
+// Collects the log lines of one category while it lives.
+class LogLines
+{
+public:
+    explicit LogLines(const char *category)
+        : m_category(category)
+    {
+        s_current = this;
+        m_previous = qInstallMessageHandler(&LogLines::handle);
+    }
+    ~LogLines()
+    {
+        qInstallMessageHandler(m_previous);
+        s_current = nullptr;
+    }
+    QStringList lines;
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (s_current && context.category && qstrcmp(context.category, s_current->m_category) == 0)
+            s_current->lines << text;
+        if (s_current && s_current->m_previous)
+            s_current->m_previous(type, context, text);
+    }
+    static inline LogLines *s_current = nullptr;
+    const char *m_category;
+    QtMessageHandler m_previous = nullptr;
 };
 
 // "BuscaFaltas" waits in a nested loop, as a call to the office does: for
@@ -969,6 +1006,38 @@ private Q_SLOTS:
         QVERIFY(w->workbook().isOpen());
         QCOMPARE(fileLines(QStringLiteral("estacion_datos10_07_12_2026.txt")).size(), 1);
         QVERIFY(!QFile::exists(QStringLiteral("tarvelo_datos10_07_12_2026.txt")));
+    }
+
+    void theWorkbookOpensOnceTheWholeFileIsApplied()
+    {
+        // Keys after "Excel activo" are in place before the office starts:
+        // ticks during its start must see them.
+        writeSettings("Modo simulado = 1\r\nExcel activo = 1\r\n"
+                      "Intervalo almacenamento datos (minutos) = 1 \r\n"
+                      "Calibracion de barometro = 2.5000\r\n");
+        auto excel = std::make_shared<TickingAutomation>();
+        TOrvallaOptions options;
+        options.automation = excel;
+        auto w = makeWindow(std::move(options));
+        QVERIFY(w->workbook().isOpen());
+        QCOMPARE(excel->recorder.createdApplications(), 1);
+        QCOMPARE(excel->intervalAtStart, QStringLiteral("1"));
+        QCOMPARE(excel->barometerAtStart, QStringLiteral("2.5"));
+    }
+
+    void theHttpServerIsSwitchedOnOnceWithTheLoadedFolder()
+    {
+        QVERIFY(QDir().mkdir(QStringLiteral("web")));
+        writeSettings("Servidor http activo = 1\r\nRuta de ficheiros http = web\r\n"
+                      "Nome de ficheiro destino http = portada.htm\r\n");
+        LogLines log("orvalla.publish");
+        auto w = makeWindow();
+        if (!field<QLabel>(*w, "Label_http_estado")->text().startsWith(u("Servidor escoitando")))
+            QSKIP("port 80 is not ours here");
+        const QStringList serving = log.lines.filter(QStringLiteral("http server serving"));
+        QCOMPARE(serving.size(), 1);
+        QVERIFY2(serving.first().contains(QStringLiteral("web default document portada.htm")),
+            qPrintable(serving.first()));
     }
 
     void workbookFollowsTheBoxAndTheButton()
