@@ -1,3 +1,4 @@
+#include "app/message_sink.h"
 #include "app/orvalla.h"
 #include "app/orvalla_application.h"
 #include "app/signal_close.h"
@@ -5,9 +6,11 @@
 #include "common/log.h"
 
 #include <QDir>
+#include <QGuiApplication>
 
 #include <clocale>
 #include <exception>
+#include <memory>
 
 int main(int argc, char **argv)
 {
@@ -18,10 +21,16 @@ int main(int argc, char **argv)
     std::setlocale(LC_NUMERIC, "C");
     qCInfo(lcApp, "Orvalla %s starting in %s%s", ORVALLA_VERSION, qUtf8Printable(QDir::currentPath()),
         offscreen ? " (offscreen)" : "");
+    // Offscreen also when asked for explicitly, as the service unit does.
+    std::unique_ptr<orvalla::MessageSink> logSink;
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        logSink = std::make_unique<orvalla::LogMessageSink>();
+        app.setMessageSink(logSink.get());
+    }
     try {
         orvalla::SignalCloser closer;
         orvalla::SystemClock clock;
-        orvalla::TOrvalla window(clock);
+        orvalla::TOrvalla window(clock, logSink.get());
         closer.setWindow(&window);
         if (closer.closeRequested()) {
             // A signal came while start-up still ran.

@@ -19,4 +19,14 @@ void MessageBoxSink::error(const QString &text)
     QMessageBox::critical(m_parent, QApplication::applicationName(), text, QMessageBox::Ok);
 }
 
+void LogMessageSink::message(const QString &text)
+{
+    qCWarning(lcApp, "message to the operator (no screen to show it on): %s", qUtf8Printable(text));
+}
+
+void LogMessageSink::error(const QString &text)
+{
+    qCCritical(lcApp, "error for the operator (no screen to show it on): %s", qUtf8Printable(text));
+}
+
 } // namespace orvalla

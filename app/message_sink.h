@@ -36,6 +36,16 @@ private:
     QWidget *m_parent;
 };
 
+// Without a screen (the offscreen platform, as under the service) nobody could
+// close a message box, and each one would nest another event loop; the texts
+// go to the log instead.
+class LogMessageSink final : public MessageSink
+{
+public:
+    void message(const QString &text) override;
+    void error(const QString &text) override;
+};
+
 // Keeps the texts, for tests.
 class RecordingMessageSink final : public MessageSink
 {

@@ -350,8 +350,13 @@ void TOrvalla::FormCreate()
     e.extremes.state() = MaxMinState();
     // 7
     e.report.InitDailyGrid();
-    for (int c = 0; c < DailyGridModel::ColumnCount; ++c)
-        ui.SG_maxmin->setColumnWidth(c, DailyGridModel::columnWidth(c));
+    // The design's widths, or the heading's when the screen font needs more.
+    for (int c = 0; c < DailyGridModel::ColumnCount; ++c) {
+        const QString heading = ui.SG_maxmin->model()->index(0, c).data().toString();
+        ui.SG_maxmin->setColumnWidth(c,
+            qMax(
+                DailyGridModel::columnWidth(c), ui.SG_maxmin->fontMetrics().horizontalAdvance(heading) + 12));
+    }
     // 8
     emptyStatistics();
     // 9: the link, the mail client and the FTP client start closed.

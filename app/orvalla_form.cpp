@@ -18,10 +18,13 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace orvalla
 {
@@ -83,12 +86,21 @@ QPlainTextEdit *memo(QWidget *parent, const char *name, bool scroll)
     return m;
 }
 
-QGroupBox *group(QWidget *parent, const char *name, const char *title, int x, int y, int w, int h)
+QGroupBox *group(QWidget *parent, const char *name, const char *title)
 {
     auto *g = new QGroupBox(u(title), parent);
     g->setObjectName(QLatin1String(name));
-    g->setGeometry(x, y, w, h);
     return g;
+}
+
+// A tab's own grid: the groups keep the design's arrangement and the space a
+// larger window brings goes to the rows and columns given a stretch.
+QGridLayout *tabGrid(QWidget *tab, int left, int top, int right, int bottom)
+{
+    auto *l = new QGridLayout(tab);
+    l->setContentsMargins(left, top, right, bottom);
+    l->setSpacing(8);
+    return l;
 }
 
 QGridLayout *grid(QWidget *parent)
@@ -123,9 +135,10 @@ QTimer *timer(QObject *parent, const char *name, int interval, bool enabled)
 }
 
 // The fixed picture of the "Principal" tab: dew on a leaf under a morning sky.
-QPixmap picture(int w, int h)
+QPixmap picture(int w, int h, qreal dpr)
 {
-    QPixmap pix(w, h);
+    QPixmap pix(qRound(w * dpr), qRound(h * dpr));
+    pix.setDevicePixelRatio(dpr);
     QPainter p(&pix);
     p.setRenderHint(QPainter::Antialiasing);
     QLinearGradient sky(0, 0, 0, h);
@@ -157,6 +170,34 @@ QPixmap picture(int w, int h)
     return pix;
 }
 
+// Image1: the picture keeps its proportions and takes the room the fields
+// leave, so that a smaller screen font or a larger window never clips values.
+class PictureLabel final : public QLabel
+{
+public:
+    using QLabel::QLabel;
+    QSize sizeHint() const override { return { 305, 409 }; }
+    QSize minimumSizeHint() const override { return { 120, 161 }; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLabel::resizeEvent(event);
+        const QSize fit = sizeHint().scaled(size(), Qt::KeepAspectRatio);
+        if (!fit.isEmpty() && pixmap().deviceIndependentSize().toSize() != fit)
+            setPixmap(orvalla::picture(fit.width(), fit.height(), devicePixelRatioF()));
+    }
+};
+
+// Keeps room in a field for the widest text it is given.
+void reserveText(QLineEdit *e, const QString &widest)
+{
+    const int frame = e->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, e);
+    const QMargins m = e->textMargins();
+    // 2 pixels each side are the line edit's own, 2 more are slack for the cursor.
+    e->setMinimumWidth(e->fontMetrics().horizontalAdvance(widest) + 2 * frame + m.left() + m.right() + 8);
+}
+
 } // namespace
 
 QList<QLineEdit *> OrvallaForm::statisticsFields() const
@@ -173,7 +214,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
     window->setWindowTitle(QStringLiteral("Orvalla"));
     window->setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
     window->move(192, 114);
+    // The design's size is where the window starts and the least it takes.
     window->resize(797, 571);
+    window->setMinimumSize(797, 571);
 
     auto *central = new QWidget(window);
     central->setObjectName(QStringLiteral("Fondo"));
@@ -181,7 +224,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
 
     Controis = new QTabWidget(central);
     Controis->setObjectName(QStringLiteral("Controis"));
-    Controis->setGeometry(8, 16, 769, 513);
+    auto *centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(8, 16, 20, 4);
+    centralLayout->addWidget(Controis);
     const char *names[8] = { "TabSheet1", "TabSheet2", "TabSheet3", "TabSheet4", "TabSheet5", "TabSheet6",
         "TabSheet7", "TabSheet8" };
     const char *captions[8]
@@ -202,7 +247,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
     // ---- "Principal"
     {
         QWidget *t = TabSheet1;
-        auto *g = group(t, "GroupBox_reloxo", " RELOXO ", 16, 16, 361, 81);
+        auto *tl = tabGrid(t, 16, 16, 16, 16);
+        auto *g = group(t, "GroupBox_reloxo", " RELOXO ");
+        tl->addWidget(g, 0, 0);
         auto *l = grid(g);
         Edit_hora = edit(g, "Edit_hora");
         Edit_minuto = edit(g, "Edit_minuto");
@@ -221,7 +268,8 @@ void OrvallaForm::setupUi(QMainWindow *window)
         for (int c = 1; c <= 3; ++c)
             l->setColumnStretch(c, 1);
 
-        g = group(t, "GroupBox_lectura", "  ULTIMA LECTURA   ", 16, 104, 361, 177);
+        g = group(t, "GroupBox_lectura", "  ULTIMA LECTURA   ");
+        tl->addWidget(g, 1, 0);
         l = grid(g);
         struct F {
             QLineEdit **field;
@@ -247,7 +295,8 @@ void OrvallaForm::setupUi(QMainWindow *window)
             ++i;
         }
 
-        g = group(t, "GroupBox_parametros", "  PARÁMETROS E ACCIÓNS  ", 16, 288, 361, 185);
+        g = group(t, "GroupBox_parametros", "  PARÁMETROS E ACCIÓNS  ");
+        tl->addWidget(g, 2, 0);
         l = grid(g);
         CheckBox_correo_auto = checkBox(g, "CheckBox_correo_auto", "envio correo auto");
         Edit_correo_intervalo = edit(g, "Edit_correo_intervalo");
@@ -279,18 +328,31 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Edit_cal_pir, 5, 1);
         l->addWidget(labelFor(g, "Edit_cal_bar", "Cal barómetro:"), 5, 2);
         l->addWidget(Edit_cal_bar, 5, 3);
+        // A calibration read from meteo.cfg shows all the digits of its single
+        // precision value.
+        for (QLineEdit *e : { Edit_vref_tx, Edit_cal_pir, Edit_cal_bar })
+            reserveText(e, QStringLiteral("3,92000007629395"));
 
-        g = group(t, "GroupBox_imaxe", "", 392, 16, 353, 457);
-        Image1 = new QLabel(g);
+        g = group(t, "GroupBox_imaxe", "");
+        tl->addWidget(g, 0, 1, 4, 1);
+        Image1 = new PictureLabel(g);
         Image1->setObjectName(QStringLiteral("Image1"));
-        Image1->setGeometry(24, 24, 305, 409);
-        Image1->setPixmap(picture(305, 409));
+        Image1->setAlignment(Qt::AlignCenter);
+        auto *il = new QVBoxLayout(g);
+        il->setContentsMargins(24, 24, 24, 24);
+        il->addWidget(Image1);
+        // The groups on the left keep their height; the picture stays beside them.
+        tl->setRowStretch(3, 1);
+        tl->setColumnStretch(0, 1);
+        tl->setColumnStretch(1, 1);
     }
 
     // ---- "Envío Correo"
     {
         QWidget *t = TabSheet2;
-        auto *g = group(t, "GroupBox_parametros_correo", "  Parámetros correo  ", 8, 8, 372, 296);
+        auto *tl = tabGrid(t, 8, 8, 8, 8);
+        auto *g = group(t, "GroupBox_parametros_correo", "  Parámetros correo  ");
+        tl->addWidget(g, 0, 0);
         auto *l = grid(g);
         struct F {
             QLineEdit **field;
@@ -316,7 +378,8 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Memo_destinatarios_smtp, row, 1);
         l->setRowStretch(row, 1);
 
-        g = group(t, "GroupBox_accions_correo", "  Accións correo  ", 386, 8, 372, 296);
+        g = group(t, "GroupBox_accions_correo", "  Accións correo  ");
+        tl->addWidget(g, 0, 1);
         l = grid(g);
         Button_conectar = button(g, "Button_conectar", "conexión");
         Button_envio = button(g, "Button_envio", "envío");
@@ -334,15 +397,20 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->setRowStretch(3, 1);
 
         Memo_mensaxe = memo(t, "Memo_mensaxe", true);
-        auto *lm = labelFor(t, "Memo_mensaxe", "Mensaxe:");
-        lm->setGeometry(10, 308, 200, 16);
-        Memo_mensaxe->setGeometry(8, 326, 750, 152);
+        tl->addWidget(labelFor(t, "Memo_mensaxe", "Mensaxe:"), 1, 0, 1, 2);
+        tl->addWidget(Memo_mensaxe, 2, 0, 1, 2);
+        tl->setRowStretch(0, 2);
+        tl->setRowStretch(2, 1);
+        tl->setColumnStretch(0, 1);
+        tl->setColumnStretch(1, 1);
     }
 
     // ---- "FTP"
     {
         QWidget *t = TabSheet3;
-        auto *g = group(t, "GroupBox_parametros_ftp", "  Parámetros FTP  ", 8, 8, 372, 470);
+        auto *tl = tabGrid(t, 8, 8, 8, 8);
+        auto *g = group(t, "GroupBox_parametros_ftp", "  Parámetros FTP  ");
+        tl->addWidget(g, 0, 0);
         auto *l = grid(g);
         struct F {
             QLineEdit **field;
@@ -367,7 +435,10 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Memo_ftp_nome_ficheiro, row, 1);
         l->setRowStretch(row, 1);
 
-        g = group(t, "GroupBox_accions_ftp", "  Accións FTP  ", 386, 8, 372, 470);
+        g = group(t, "GroupBox_accions_ftp", "  Accións FTP  ");
+        tl->addWidget(g, 0, 1);
+        tl->setColumnStretch(0, 1);
+        tl->setColumnStretch(1, 1);
         l = grid(g);
         Button_ftp_conectar = button(g, "Button_ftp_conectar", "conectar");
         Button_ftp_sair = button(g, "Button_ftp_sair", "sair");
@@ -390,7 +461,8 @@ void OrvallaForm::setupUi(QMainWindow *window)
         QWidget *t = TabSheet4;
         auto *top = new QWidget(t);
         top->setObjectName(QStringLiteral("Panel_remoto"));
-        top->setGeometry(4, 4, 756, 104);
+        auto *tl = tabGrid(t, 4, 4, 4, 8);
+        tl->addWidget(top, 0, 0, 1, 2);
         auto *l = grid(top);
         Edit_hor2 = edit(top, "Edit_hor2");
         Edit_min2 = edit(top, "Edit_min2");
@@ -439,14 +511,15 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(Edit_serie, 3, 0, 1, 5);
 
         SG_serie = table(t, "SG_serie");
-        SG_serie->setGeometry(8, 128, 372, 350);
         SG_serie->horizontalHeader()->setStretchLastSection(true);
         Memo_serie = memo(t, "Memo_serie", true);
-        Memo_serie->setGeometry(386, 128, 372, 350);
-        label(t, QStringLiteral("Label_lista_datos"), "Lista datos recibidos", SG_serie)
-            ->setGeometry(8, 110, 300, 16);
-        label(t, QStringLiteral("Label_pendentes_correo"), "Datos pendentes correo")
-            ->setGeometry(386, 110, 300, 16);
+        tl->addWidget(label(t, QStringLiteral("Label_lista_datos"), "Lista datos recibidos", SG_serie), 1, 0);
+        tl->addWidget(label(t, QStringLiteral("Label_pendentes_correo"), "Datos pendentes correo"), 1, 1);
+        tl->addWidget(SG_serie, 2, 0);
+        tl->addWidget(Memo_serie, 2, 1);
+        tl->setRowStretch(2, 1);
+        tl->setColumnStretch(0, 1);
+        tl->setColumnStretch(1, 1);
     }
 
     // ---- "Web"
@@ -454,7 +527,10 @@ void OrvallaForm::setupUi(QMainWindow *window)
         QWidget *t = TabSheet5;
         auto *panel = new QWidget(t);
         panel->setObjectName(QStringLiteral("Panel_web"));
-        panel->setGeometry(16, 16, 520, 180);
+        auto *tl = tabGrid(t, 16, 16, 16, 16);
+        tl->addWidget(panel, 0, 0);
+        // The fields widen with the window; the rest of the tab stays empty.
+        tl->setRowStretch(1, 1);
         auto *l = grid(panel);
         CheckBox_http_activo = checkBox(panel, "CheckBox_http_activo", "Servidor activo:");
         Button_actualiza_htm = button(panel, "Button_actualiza_htm", "actualizar ficheiro local");
@@ -481,7 +557,10 @@ void OrvallaForm::setupUi(QMainWindow *window)
         QWidget *t = TabSheet6;
         auto *panel = new QWidget(t);
         panel->setObjectName(QStringLiteral("Panel_excel"));
-        panel->setGeometry(16, 16, 520, 150);
+        auto *tl = tabGrid(t, 16, 16, 16, 16);
+        tl->addWidget(panel, 0, 0);
+        // The fields widen with the window; the rest of the tab stays empty.
+        tl->setRowStretch(1, 1);
         auto *l = grid(panel);
         Edit_excel_ruta_ficheiro = edit(panel, "Edit_excel_ruta_ficheiro");
         Edit_excel_nome_ficheiro = edit(panel, "Edit_excel_nome_ficheiro");
@@ -507,7 +586,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
         QWidget *t = TabSheet7;
         auto *panel = new QWidget(t);
         panel->setObjectName(QStringLiteral("Panel_video"));
-        panel->setGeometry(8, 8, 288, 470);
+        panel->setFixedWidth(288);
+        auto *tl = tabGrid(t, 8, 8, 16, 8);
+        tl->addWidget(panel, 0, 0, 3, 1);
         auto *l = grid(panel);
         Edit_video = edit(panel, "Edit_video");
         Edit_audio = edit(panel, "Edit_audio");
@@ -550,7 +631,13 @@ void OrvallaForm::setupUi(QMainWindow *window)
         // The capture layer's preview goes inside this area.
         VideoCapture = new QFrame(t);
         VideoCapture->setObjectName(QStringLiteral("VideoCapture"));
-        VideoCapture->setGeometry(304, 72, 361, 345);
+        VideoCapture->setMinimumSize(320, 240);
+        VideoCapture->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+        // The design leaves a band above the preview.
+        tl->setRowMinimumHeight(0, 56);
+        tl->addWidget(VideoCapture, 1, 1);
+        tl->setRowStretch(1, 1);
+        tl->setColumnStretch(1, 1);
         static_cast<QFrame *>(VideoCapture)->setFrameShape(QFrame::Box);
         VideoCapture->setAutoFillBackground(true);
         QPalette pal = VideoCapture->palette();
@@ -559,14 +646,18 @@ void OrvallaForm::setupUi(QMainWindow *window)
 
         // Says when no camera was found; the design's own fields stay as they were.
         Label_video_estado = label(t, QStringLiteral("Label_video_estado"), "");
-        Label_video_estado->setGeometry(304, 424, 361, 40);
         Label_video_estado->setWordWrap(true);
+        Label_video_estado->setMinimumHeight(40);
+        Label_video_estado->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        tl->addWidget(Label_video_estado, 2, 1);
     }
 
     // ---- "Estadísticas"
     {
         QWidget *t = TabSheet8;
-        auto *g = group(t, "GroupBox_maxmin", "  Máximas e mínimas diarias  ", 48, 8, 537, 289);
+        auto *tl = tabGrid(t, 48, 8, 48, 8);
+        auto *g = group(t, "GroupBox_maxmin", "  Máximas e mínimas diarias  ");
+        tl->addWidget(g, 0, 0);
         auto *l = grid(g);
         l->setVerticalSpacing(3);
         struct F {
@@ -633,7 +724,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->setColumnStretch(3, 1);
 
         SG_maxmin = table(t, "SG_maxmin");
-        SG_maxmin->setGeometry(48, 304, 537, 120);
+        SG_maxmin->setMinimumHeight(120);
+        tl->addWidget(SG_maxmin, 1, 0);
+        tl->setRowStretch(1, 1);
         SG_maxmin->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         SG_maxmin->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     }

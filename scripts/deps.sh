@@ -10,6 +10,7 @@ ORVALLA_TEST_PACKAGES=(
     socat curl python3 python3-pyftpdlib python3-aiosmtpd
     libreoffice-calc-nogui python3-uno
     chromium
+    lintian systemd file
 )
 ORVALLA_BENCH_PACKAGES=(
     wrk nginx-light curl python3-pyftpdlib

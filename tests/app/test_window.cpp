@@ -26,6 +26,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTcpServer>
@@ -548,7 +550,10 @@ private Q_SLOTS:
         QCOMPARE(w->size(), QSize(797, 571));
         QCOMPARE(w->pos(), QPoint(192, 114));
         auto *tabs = field<QTabWidget>(*w, "Controis");
-        QCOMPARE(tabs->geometry(), QRect(8, 16, 769, 513));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QCOMPARE(tabs->geometry().topLeft(), QPoint(8, 16));
+        QCOMPARE(tabs->width(), 769);
         const QStringList captions = { u("Principal"), u("Envío Correo"), u("FTP"), u("Remoto"), u("Web"),
             u("Excel"), u("Vídeo"), u("Estadísticas") };
         QCOMPARE(tabs->count(), 8);
@@ -943,7 +948,11 @@ private Q_SLOTS:
         // The preview fills the capture area of the "Vídeo" tab.
         const QList<QWidget *> areas = w->findChildren<QWidget *>(QStringLiteral("VideoCapture"));
         QCOMPARE(areas.size(), 1);
-        QCOMPARE(areas.first()->geometry(), QRect(304, 72, 361, 345));
+        w->show();
+        field<QTabWidget>(*w, "Controis")->setCurrentIndex(6);
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QCOMPARE(areas.first()->pos(), QPoint(304, 72));
+        QVERIFY(areas.first()->width() >= 361 && areas.first()->height() >= 345);
         QCOMPARE(areas.first()->parentWidget()->objectName(), QStringLiteral("TabSheet7"));
         QVERIFY(areas.first()->findChild<QWidget *>(QStringLiteral("VideoCapturePreview")));
     }
@@ -1290,6 +1299,95 @@ private Q_SLOTS:
         QVERIFY(m_sink.messages.isEmpty());
         w->close();
         QVERIFY(fileLines(QStringLiteral("meteo.cfg")).contains("Envio imaxe webcam = 1"));
+    }
+
+    // Whether a field shows its whole text: its contents rectangle, less the
+    // line edit's own margin of 2 pixels each side, holds the text's advance.
+    static bool textFits(QLineEdit *e)
+    {
+        QStyleOptionFrame opt;
+        opt.initFrom(e);
+        opt.rect = e->rect();
+        opt.lineWidth = e->hasFrame() ? e->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, e) : 0;
+        const QRect r = e->style()->subElementRect(QStyle::SE_LineEditContents, &opt, e) - e->textMargins();
+        return e->fontMetrics().horizontalAdvance(e->displayText()) <= r.width() - 4;
+    }
+
+    // Values, dates and calibrations are read whole at the design size (also
+    // under QT_SCALE_FACTOR=2, a second run of this test), and a larger window
+    // goes to the memos and grids while the fields keep their room.
+    void layoutFitsAndGrows()
+    {
+        writeSettings("Modo simulado = 1\r\nInicio diario de lectura de maximas (minutos) = 600\r\n"
+                      "Periodo diario de lectura maximas (minutos) = 60\r\n");
+        auto w = makeWindow();
+        for (int i = 0; i < 30; ++i) {
+            m_clock.advance(1);
+            w->Timer_reloxoTimer();
+        }
+        QVERIFY(!field(*w, "Edit_maxmin_ttempmin")->text().isEmpty());
+        QVERIFY(!field(*w, "Edit_lectura_temperatura")->text().isEmpty());
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QCOMPARE(w->size(), QSize(797, 571));
+        QCOMPARE(w->minimumSize(), QSize(797, 571));
+        // The layouts need no more than the design's size.
+        QVERIFY2(w->minimumSizeHint().width() <= 797 && w->minimumSizeHint().height() <= 571,
+            qPrintable(QStringLiteral("%1x%2")
+                           .arg(w->minimumSizeHint().width())
+                           .arg(w->minimumSizeHint().height())));
+
+        auto *tabs = field<QTabWidget>(*w, "Controis");
+        const auto checkFields = [&] {
+            int checked = 0;
+            for (int i = 0; i < tabs->count(); ++i) {
+                tabs->setCurrentIndex(i);
+                QCoreApplication::processEvents();
+                for (QLineEdit *e : tabs->widget(i)->findChildren<QLineEdit *>()) {
+                    if (e->text().isEmpty())
+                        continue;
+                    ++checked;
+                    QVERIFY2(textFits(e), qPrintable(e->objectName() + QStringLiteral(": ") + e->text()));
+                }
+                // Headings of the grids are read whole too.
+                for (QTableView *t : tabs->widget(i)->findChildren<QTableView *>()) {
+                    for (int c = 0; c < t->model()->columnCount(); ++c) {
+                        const QString heading = t->model()->index(0, c).data().toString();
+                        QVERIFY2(t->fontMetrics().horizontalAdvance(heading) + 6 <= t->columnWidth(c),
+                            qPrintable(t->objectName() + QStringLiteral(": ") + heading));
+                    }
+                }
+            }
+            QVERIFY(checked > 40);
+        };
+        checkFields();
+
+        auto *mensaxe = w->findChild<QPlainTextEdit *>(QStringLiteral("Memo_mensaxe"));
+        auto *serie = field<QTableView>(*w, "SG_serie");
+        auto *maxmin = field<QTableView>(*w, "SG_maxmin");
+        auto *temperature = field(*w, "Edit_lectura_temperatura");
+        tabs->setCurrentIndex(1);
+        QCoreApplication::processEvents();
+        const QSize memoBefore = mensaxe->size();
+        tabs->setCurrentIndex(0);
+        QCoreApplication::processEvents();
+        const int temperatureHeight = temperature->height();
+        w->resize(1200, 860);
+        QCoreApplication::processEvents();
+        QCOMPARE(tabs->geometry().topLeft(), QPoint(8, 16));
+        QVERIFY(tabs->width() > 1100);
+        QCOMPARE(temperature->height(), temperatureHeight);
+        tabs->setCurrentIndex(1);
+        QCoreApplication::processEvents();
+        QVERIFY(mensaxe->width() > memoBefore.width() + 300);
+        QVERIFY(mensaxe->height() > memoBefore.height() + 50);
+        tabs->setCurrentIndex(3);
+        QCoreApplication::processEvents();
+        QVERIFY(serie->height() > 500);
+        tabs->setCurrentIndex(7);
+        QCoreApplication::processEvents();
+        QVERIFY(maxmin->height() > 300);
+        checkFields();
     }
 
     // With ORVALLA_SCREENSHOT_DIR set, saves each tab as tab-N.png there (the

@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <memory>
+
 using namespace orvalla;
 
 class TestE2eHttpSwitch : public QObject
@@ -124,6 +126,54 @@ private Q_SLOTS:
         other.close();
         QVERIFY(sw.SetHttpServerActive(true, QStringLiteral("/nonexistent/"), QStringLiteral("x.htm")));
         QVERIFY(get(port, "/").startsWith("HTTP/1.0 404 Not Found"));
+    }
+
+    void heldPortIsRetriedUntilFreeOrUnticked()
+    {
+        QTemporaryDir tmp;
+        QFile page(tmp.filePath("b.htm"));
+        QVERIFY(page.open(QIODevice::WriteOnly) && page.write("segunda") == 7);
+        page.close();
+
+        auto other = std::make_unique<QTcpServer>();
+        QVERIFY(other->listen(QHostAddress::LocalHost, 0));
+        const quint16 port = other->serverPort();
+        HttpServer server;
+        server.setAddr(QStringLiteral("127.0.0.1"));
+        HttpSwitch sw(&server);
+        QCOMPARE(sw.retryInterval(), 60000);
+        sw.setRetryInterval(50);
+        sw.setPort(QString::number(port));
+        QSignalSpy status(&sw, &HttpSwitch::statusChanged);
+
+        // Unticked while waiting: no later retry takes the port.
+        QVERIFY(!sw.SetHttpServerActive(true, tmp.path(), QStringLiteral("a.htm")));
+        QVERIFY(sw.isRetrying());
+        QVERIFY(sw.SetHttpServerActive(false, tmp.path(), QStringLiteral("a.htm")));
+        QVERIFY(!sw.isRetrying());
+        other.reset();
+        QTest::qWait(200);
+        QVERIFY(!server.isListening());
+
+        other = std::make_unique<QTcpServer>();
+        QVERIFY(other->listen(QHostAddress::LocalHost, port));
+        QVERIFY(!sw.SetHttpServerActive(true, tmp.path(), QStringLiteral("a.htm")));
+        // Retries while held say nothing new.
+        QTest::qWait(200);
+        QVERIFY(sw.isRetrying());
+        QVERIFY(!server.isListening());
+        QCOMPARE(status.size(), 3);
+        QVERIFY(status.last().first().toString().startsWith(QStringLiteral("Non se pode abrir o porto")));
+
+        // Ticked again with other texts while waiting: the retry serves those.
+        QVERIFY(!sw.SetHttpServerActive(true, tmp.path(), QStringLiteral("b.htm")));
+        other.reset();
+        QTRY_VERIFY(server.isListening());
+        QVERIFY(!sw.isRetrying());
+        QCOMPARE(server.serverPort(), port);
+        QCOMPARE(status.size(), 4);
+        QCOMPARE(sw.statusText(), QStringLiteral("Servidor escoitando no porto %1").arg(port));
+        QVERIFY(get(port, "/").endsWith("\r\n\r\nsegunda"));
     }
 };
 
