@@ -7,6 +7,7 @@ ORVALLA_BUILD_PACKAGES=(
     tzdata locales
 )
 ORVALLA_TEST_PACKAGES=(
+    clang-format git
     socat curl python3 python3-pyftpdlib python3-aiosmtpd
     libreoffice-calc-nogui python3-uno
     chromium

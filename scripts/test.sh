@@ -13,6 +13,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/deps.sh"
 orvalla_install_missing "${ORVALLA_BUILD_PACKAGES[@]}" "${ORVALLA_TEST_PACKAGES[@]}"
 
+# The tree keeps its one format; a change that drifts from it fails here, early.
+(cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror)
+
 build="${ORVALLA_TEST_BUILD_DIR:-$root/build/asan}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVALLA_SANITIZE=ON
 cmake --build "$build" -j "$(nproc)"
