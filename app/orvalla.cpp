@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "excel/excel_workbook.h"
+#include "history/history.h"
 #include "net/ftp_client.h"
 #include "net/http_server.h"
 #include "publish/feed_files.h"
@@ -71,6 +72,7 @@ struct TOrvallaEngines {
     Settings settings;
     StationLink link;
     DataLog dataLog;
+    ReadingHistory history; // the archive beside the day files
     DailyReport report;
     DailyExtremes extremes { &report };
     HttpServer *httpServer; // a child of the window, found by its name
@@ -184,6 +186,9 @@ void TOrvalla::connectHandlers()
         ui.Edit_numchar->setText(QString::number(count));
         ui.Edit_serie->setText(text);
     });
+
+    connect(&m_engines->history, &ReadingHistory::statusChanged, ui.Status_linha,
+        [this](const QString &text) { ui.Status_linha->showMessage(text); });
 
     DataLog &log = m_engines->dataLog;
     connect(&log, &DataLog::dataFileNameChanged, ui.Edit_serie_nome_ficheiro, &QLineEdit::setText);
@@ -562,6 +567,7 @@ void TOrvalla::LoadSettings()
     e.dataLog.setSystemId(st.identifier);
     e.report.setSystemId(st.identifier);
     e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
+    e.history.start(st.identifier);
 }
 
 void TOrvalla::SaveSettings()
@@ -922,6 +928,8 @@ void TOrvalla::readingDecoded(const Reading &reading, const QByteArray &line)
     error.clear();
     if (!log.recordReading(line, reading, clockLocalTime(), &error))
         reportFailure(error);
+    // After the day files, which stay the record whatever the archive does.
+    m_engines->history.recordReadingLine(line);
     showReading();
 }
 
