@@ -66,6 +66,67 @@ bool sqlFail(QString *error, const QSqlError &e)
 
 } // namespace
 
+struct ReadingArchive::Statements {
+    explicit Statements(const QSqlDatabase &db)
+        : insert(db)
+        , nextInstant(db)
+        , previousRain(db)
+        , hourRows(db)
+        , upsertSummary(db)
+        , deleteSummary(db)
+    {
+        for (QSqlQuery *q : { &nextInstant, &previousRain, &hourRows })
+            q->setForwardOnly(true);
+    }
+    bool prepare(QString *error);
+
+    QSqlQuery insert, nextInstant, previousRain, hourRows, upsertSummary, deleteSummary;
+};
+
+bool ReadingArchive::Statements::prepare(QString *error)
+{
+    QString names, marks;
+    for (const char *c : kColumns) {
+        names += QLatin1String(", ") + QLatin1String(c);
+        marks += QLatin1String(", ?");
+    }
+    QString select = QStringLiteral("SELECT instante, choiva");
+    for (ArchiveValue v : kSummarySources)
+        select += QLatin1String(", ") + QLatin1String(kColumns[v]);
+    QString summaryNames, summaryMarks;
+    for (const char *c : kSummaryNames) {
+        summaryNames += QStringLiteral(", %1_min, %1_media, %1_max").arg(QLatin1String(c));
+        summaryMarks += QLatin1String(", ?, ?, ?");
+    }
+    const std::pair<QSqlQuery *, QString> all[] = {
+        { &insert,
+            QStringLiteral("INSERT OR REPLACE INTO lecturas (estacion, instante%1) VALUES (?, ?%2)")
+                .arg(names, marks) },
+        { &nextInstant,
+            QStringLiteral("SELECT instante FROM lecturas WHERE estacion = ? AND instante >= ? ORDER BY "
+                           "instante LIMIT 1") },
+        { &previousRain,
+            QStringLiteral(
+                "SELECT choiva FROM lecturas WHERE estacion = ? AND instante < ? AND choiva IS NOT "
+                "NULL ORDER BY instante DESC LIMIT 1") },
+        { &hourRows,
+            select
+                + QStringLiteral(" FROM lecturas WHERE estacion = ? AND instante >= ? AND instante < ? ORDER "
+                                 "BY instante") },
+        { &upsertSummary,
+            QStringLiteral("INSERT OR REPLACE INTO resumo_horario (estacion, hora, lecturas%1, "
+                           "temperatura_min_instante, temperatura_max_instante, choiva) "
+                           "VALUES (?, ?, ?%2, ?, ?, ?)")
+                .arg(summaryNames, summaryMarks) },
+        { &deleteSummary, QStringLiteral("DELETE FROM resumo_horario WHERE estacion = ? AND hora = ?") },
+    };
+    for (const auto &[query, sql] : all) {
+        if (!query->prepare(sql))
+            return sqlFail(error, query->lastError());
+    }
+    return true;
+}
+
 std::optional<ArchiveRow> parseReadingLine(const QByteArray &line)
 {
     // "DD/MM/YYYY HH:MM:SS " then "name=value unit " pieces.
@@ -121,6 +182,7 @@ ReadingArchive::~ReadingArchive()
 
 void ReadingArchive::close()
 {
+    m_sql.reset();
     if (!m_db.isValid())
         return;
     m_db.close();
@@ -182,6 +244,12 @@ bool ReadingArchive::open(const QString &path, QString *error, int busyTimeoutMs
             return false;
         }
     }
+    m_fullSync = true;
+    m_sql = std::make_unique<Statements>(m_db);
+    if (!m_sql->prepare(error)) {
+        close();
+        return false;
+    }
     return true;
 }
 
@@ -193,6 +261,17 @@ bool ReadingArchive::store(
             *error = QStringLiteral("archive not open");
         return false;
     }
+    // A reading is flushed to disk with its commit, as the day file is. An
+    // imported day file is not: a power cut loses at most the last imports,
+    // and their files, still unmarked, are imported again.
+    const bool fullSync = file == nullptr;
+    if (fullSync != m_fullSync) {
+        if (!exec(fullSync ? QStringLiteral("PRAGMA synchronous=FULL")
+                           : QStringLiteral("PRAGMA synchronous=NORMAL"),
+                error))
+            return false;
+        m_fullSync = fullSync;
+    }
     if (!m_db.transaction())
         return sqlFail(error, m_db.lastError());
     auto rollback = [&](const QSqlError &e) {
@@ -201,16 +280,7 @@ bool ReadingArchive::store(
         return false;
     };
     {
-        QSqlQuery insert(m_db);
-        QString names, marks;
-        for (const char *c : kColumns) {
-            names += QLatin1String(", ") + QLatin1String(c);
-            marks += QLatin1String(", ?");
-        }
-        if (!insert.prepare(
-                QStringLiteral("INSERT OR REPLACE INTO lecturas (estacion, instante%1) VALUES (?, ?%2)")
-                    .arg(names, marks)))
-            return rollback(insert.lastError());
+        QSqlQuery &insert = m_sql->insert;
         QSet<QString> touched;
         for (const ArchiveRow &row : rows) {
             insert.bindValue(0, station);
@@ -255,37 +325,30 @@ bool ReadingArchive::store(
 
 QString ReadingArchive::nextHourWithData(const QString &station, const QString &hour) const
 {
-    QSqlQuery q(m_db);
-    q.prepare(QStringLiteral(
-        "SELECT instante FROM lecturas WHERE estacion = ? AND instante >= ? ORDER BY instante LIMIT 1"));
-    q.addBindValue(station);
-    q.addBindValue(hourEnd(hour));
+    QSqlQuery &q = m_sql->nextInstant;
+    q.bindValue(0, station);
+    q.bindValue(1, hourEnd(hour));
+    QString next;
     if (q.exec() && q.next())
-        return hourOf(q.value(0).toString());
-    return QString();
+        next = hourOf(q.value(0).toString());
+    q.finish();
+    return next;
 }
 
 bool ReadingArchive::summarizeHour(const QString &station, const QString &hour, QString *error)
 {
-    QSqlQuery q(m_db);
-    q.prepare(
-        QStringLiteral("SELECT choiva FROM lecturas WHERE estacion = ? AND instante < ? AND choiva IS NOT "
-                       "NULL ORDER BY instante DESC LIMIT 1"));
-    q.addBindValue(station);
-    q.addBindValue(hour);
-    if (!q.exec())
-        return sqlFail(error, q.lastError());
-    double previousRain = q.next() ? q.value(0).toDouble() : kNaN;
+    QSqlQuery &before = m_sql->previousRain;
+    before.bindValue(0, station);
+    before.bindValue(1, hour);
+    if (!before.exec())
+        return sqlFail(error, before.lastError());
+    double previousRain = before.next() ? before.value(0).toDouble() : kNaN;
+    before.finish();
 
-    QString select = QStringLiteral("SELECT instante, choiva");
-    for (ArchiveValue v : kSummarySources)
-        select += QLatin1String(", ") + QLatin1String(kColumns[v]);
-    q.prepare(select
-        + QStringLiteral(
-            " FROM lecturas WHERE estacion = ? AND instante >= ? AND instante < ? ORDER BY instante"));
-    q.addBindValue(station);
-    q.addBindValue(hour);
-    q.addBindValue(hourEnd(hour));
+    QSqlQuery &q = m_sql->hourRows;
+    q.bindValue(0, station);
+    q.bindValue(1, hour);
+    q.bindValue(2, hourEnd(hour));
     if (!q.exec())
         return sqlFail(error, q.lastError());
     HourSummary s;
@@ -321,35 +384,41 @@ bool ReadingArchive::summarizeHour(const QString &station, const QString &hour, 
             }
         }
     }
+    q.finish();
     if (s.count == 0) {
-        q.prepare(QStringLiteral("DELETE FROM resumo_horario WHERE estacion = ? AND hora = ?"));
-        q.addBindValue(station);
-        q.addBindValue(hour);
-        return q.exec() || sqlFail(error, q.lastError());
+        QSqlQuery &del = m_sql->deleteSummary;
+        del.bindValue(0, station);
+        del.bindValue(1, hour);
+        return del.exec() || sqlFail(error, del.lastError());
     }
-    QString names, marks;
-    for (const char *c : kSummaryNames) {
-        names += QStringLiteral(", %1_min, %1_media, %1_max").arg(QLatin1String(c));
-        marks += QLatin1String(", ?, ?, ?");
-    }
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO resumo_horario (estacion, hora, lecturas%1, "
-                             "temperatura_min_instante, temperatura_max_instante, choiva) "
-                             "VALUES (?, ?, ?%2, ?, ?, ?)")
-                  .arg(names, marks));
-    q.addBindValue(station);
-    q.addBindValue(hour);
-    q.addBindValue(s.count);
+    QSqlQuery &up = m_sql->upsertSummary;
+    int k = 0;
+    up.bindValue(k++, station);
+    up.bindValue(k++, hour);
+    up.bindValue(k++, s.count);
     for (int i = 0; i < SummaryValueCount; ++i) {
-        q.addBindValue(dbValue(s.min[i]));
-        q.addBindValue(dbValue(n[i] ? sum[i] / n[i] : kNaN));
-        q.addBindValue(dbValue(s.max[i]));
+        up.bindValue(k++, dbValue(s.min[i]));
+        up.bindValue(k++, dbValue(n[i] ? sum[i] / n[i] : kNaN));
+        up.bindValue(k++, dbValue(s.max[i]));
     }
-    q.addBindValue(
-        s.temperatureMinAt.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : s.temperatureMinAt);
-    q.addBindValue(
-        s.temperatureMaxAt.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : s.temperatureMaxAt);
-    q.addBindValue(std::round(s.rain * 1000) / 1000);
-    return q.exec() || sqlFail(error, q.lastError());
+    up.bindValue(
+        k++, s.temperatureMinAt.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : s.temperatureMinAt);
+    up.bindValue(
+        k++, s.temperatureMaxAt.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : s.temperatureMaxAt);
+    up.bindValue(k++, std::round(s.rain * 1000) / 1000);
+    return up.exec() || sqlFail(error, up.lastError());
+}
+
+bool ReadingArchive::canWrite(QString *error)
+{
+    if (!isOpen()) {
+        if (error)
+            *error = QStringLiteral("archive not open");
+        return false;
+    }
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE"), error))
+        return false;
+    return exec(QStringLiteral("ROLLBACK"), error);
 }
 
 std::optional<ImportedFile> ReadingArchive::importedFile(const QString &name) const

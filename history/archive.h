@@ -89,7 +89,7 @@ public:
     // write waits for a lock another program holds.
     bool open(const QString &path, QString *error = nullptr, int busyTimeoutMs = 20);
     void close();
-    bool isOpen() const { return m_db.isOpen(); }
+    bool isOpen() const { return m_sql != nullptr; }
     QString path() const { return m_path; }
 
     // Stores readings in one transaction, each replacing a stored reading of
@@ -98,6 +98,9 @@ public:
     // transaction.
     bool store(const QString &station, const QList<ArchiveRow> &rows, QString *error = nullptr,
         const ImportedFile *file = nullptr);
+
+    // Whether a write could start now (nobody else holds the write lock).
+    bool canWrite(QString *error = nullptr);
 
     std::optional<ImportedFile> importedFile(const QString &name) const;
 
@@ -112,9 +115,13 @@ private:
     bool summarizeHour(const QString &station, const QString &hour, QString *error);
     QString nextHourWithData(const QString &station, const QString &hour) const;
 
+    // The statements of the reading path, prepared once per open.
+    struct Statements;
     QString m_connection;
     QString m_path;
     QSqlDatabase m_db;
+    std::unique_ptr<Statements> m_sql;
+    bool m_fullSync = true;
 };
 
 } // namespace orvalla

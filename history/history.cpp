@@ -87,7 +87,8 @@ void ReadingHistory::recovered()
     qCInfo(lcHistory).noquote() << "archive available again:" << pathIn(m_folder, archiveFileName(m_id));
     setStatus(QStringLiteral("Arquivo de lecturas %1 dispoñible de novo").arg(archiveFileName(m_id)));
     // What the day files got meanwhile (also across restarts) goes in now.
-    scanDayFiles();
+    if (!importing())
+        scanDayFiles();
 }
 
 bool ReadingHistory::storeWaiting()
@@ -132,16 +133,18 @@ void ReadingHistory::retry()
         storeWaiting();
         return;
     }
-    if (m_archive.isOpen() || openArchive()) {
-        // Nothing waiting: a short write proves the archive takes readings again.
-        QString why;
-        if (m_archive.store(m_id, {}, &why))
-            recovered();
-        else {
-            m_archive.close();
-            failed(why);
-        }
+    if (!m_archive.isOpen() && !openArchive())
+        return;
+    // Nothing waiting: the write lock shows whether another program still holds it.
+    QString why;
+    if (!m_archive.canWrite(&why)) {
+        failed(why);
+        return;
     }
+    // Day files to import: the first one stored says the archive works again.
+    scanDayFiles();
+    if (!importing())
+        recovered();
 }
 
 void ReadingHistory::scanDayFiles()
@@ -203,6 +206,8 @@ void ReadingHistory::importStep()
             return;
         }
         m_importRows += rows.size();
+        if (!m_available)
+            recovered();
     }
     ++m_importDone;
     if (!m_importQueue.isEmpty()) {

@@ -298,6 +298,43 @@ private Q_SLOTS:
         QVERIFY(status.at(1).at(0).toString().contains(QStringLiteral("dispoñible de novo")));
     }
 
+    // Held by another program from the start, with a day file to import: one
+    // line when it fails, however many tries, one when it works again.
+    void lockedAtStartIsReportedOnce()
+    {
+        DataLog log(folder());
+        {
+            ReadingHistory first(folder());
+            first.start(QStringLiteral("tarvelo"));
+        }
+        QVERIFY(log.recordReading(readingLine(readingAt(7, 9, 0, 0, 8)), readingAt(7, 9, 0, 0, 8),
+            clockOf(readingAt(7, 9, 0, 0, 8))));
+        ReadingHistory history(folder());
+        history.setRetryInterval(20);
+        QSignalSpy status(&history, &ReadingHistory::statusChanged);
+        {
+            LockHolder lock(archivePath());
+            QVERIFY(lock.locked());
+            history.start(QStringLiteral("tarvelo"));
+            QTRY_VERIFY(!history.available());
+            QTest::qWait(300); // some ten tries
+            QVERIFY(!history.available());
+            QCOMPARE(history.archive().readingCount(QStringLiteral("tarvelo")), 0);
+        }
+        QTRY_VERIFY(history.available());
+        QTRY_VERIFY(!history.importing());
+        QCOMPARE(history.archive().readingCount(QStringLiteral("tarvelo")), 1);
+        QStringList failures, recoveries;
+        for (const QList<QVariant> &s : status) {
+            if (s.at(0).toString().contains(QStringLiteral("non dispoñible")))
+                failures << s.at(0).toString();
+            if (s.at(0).toString().contains(QStringLiteral("dispoñible de novo")))
+                recoveries << s.at(0).toString();
+        }
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(recoveries.size(), 1);
+    }
+
     void damagedArchive()
     {
         // Not a database at all: the console goes on, says so, and catches up
