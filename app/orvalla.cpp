@@ -5,6 +5,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "excel/excel_workbook.h"
+#include "history/chart.h"
+#include "history/history.h"
 #include "net/ftp_client.h"
 #include "net/http_server.h"
 #include "publish/feed_files.h"
@@ -28,6 +30,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -72,6 +75,7 @@ struct TOrvallaEngines {
     Settings settings;
     StationLink link;
     DataLog dataLog;
+    ReadingHistory history; // the archive beside the day files
     DailyReport report;
     DailyExtremes extremes { &report };
     HttpServer *httpServer; // a child of the window, found by its name
@@ -185,6 +189,16 @@ void TOrvalla::connectHandlers()
         ui.Edit_numchar->setText(QString::number(count));
         ui.Edit_serie->setText(text);
     });
+
+    connect(&m_engines->history, &ReadingHistory::statusChanged, ui.Status_linha,
+        [this](const QString &text) { ui.Status_linha->showMessage(text); });
+    connect(&m_engines->history, &ReadingHistory::readingsChanged, this, &TOrvalla::refreshCharts);
+    connect(ui.Controis, &QTabWidget::currentChanged, this, [this] {
+        if (m_chartsStale)
+            refreshCharts();
+    });
+    for (QComboBox *c : { ui.ComboBox_grafica_magnitude, ui.ComboBox_grafica_periodo })
+        connect(c, &QComboBox::currentIndexChanged, this, &TOrvalla::refreshCharts);
 
     DataLog &log = m_engines->dataLog;
     connect(&log, &DataLog::dataFileNameChanged, ui.Edit_serie_nome_ficheiro, &QLineEdit::setText);
@@ -571,6 +585,7 @@ void TOrvalla::LoadSettings()
     e.dataLog.setSystemId(st.identifier);
     e.report.setSystemId(st.identifier);
     e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
+    e.history.start(st.identifier);
     // Opening waits for the office in a nested loop where ticks run: they must
     // see the whole file applied (storage interval, calibration), not half of it.
     if (std::exchange(m_workbookOpenPending, false) && ui.CheckBox_excel_activo->isChecked())
@@ -634,6 +649,35 @@ void TOrvalla::reportFailure(const QString &text)
 LocalTime TOrvalla::clockLocalTime() const
 {
     return m_tick.clockFields();
+}
+
+void TOrvalla::refreshCharts()
+{
+    if (ui.Controis->currentWidget() != ui.TabSheet9) {
+        m_chartsStale = true;
+        return;
+    }
+    m_chartsStale = false;
+    const ReadingArchive &archive = m_engines->history.archive();
+    const QString id = m_engines->history.systemId();
+    const std::time_t now = m_clock.now();
+    const ChartData data
+        = loadChart(archive, id, ChartQuantity(ui.ComboBox_grafica_magnitude->currentIndex()),
+            ChartSpan(ui.ComboBox_grafica_periodo->currentIndex()), now);
+    ui.Image_grafica->setPixmap(QPixmap::fromImage(drawChart(data, ui.Image_grafica->contentsRect().size())));
+    const LocalTime today = toLocalTime(now);
+    const PeriodExtremesTexts month = periodExtremes(archive, id, today.year, today.month);
+    const PeriodExtremesTexts year = periodExtremes(archive, id, today.year, 0);
+    ui.Edit_grafica_mes_tempmax->setText(month.temperatureMax);
+    ui.Edit_grafica_mes_ttempmax->setText(month.temperatureMaxAt);
+    ui.Edit_grafica_mes_tempmin->setText(month.temperatureMin);
+    ui.Edit_grafica_mes_ttempmin->setText(month.temperatureMinAt);
+    ui.Edit_grafica_mes_choiva->setText(month.rain);
+    ui.Edit_grafica_ano_tempmax->setText(year.temperatureMax);
+    ui.Edit_grafica_ano_ttempmax->setText(year.temperatureMaxAt);
+    ui.Edit_grafica_ano_tempmin->setText(year.temperatureMin);
+    ui.Edit_grafica_ano_ttempmin->setText(year.temperatureMinAt);
+    ui.Edit_grafica_ano_choiva->setText(year.rain);
 }
 
 void TOrvalla::emptyStatistics()
@@ -793,6 +837,13 @@ void TOrvalla::updateHtmlPage()
     QString error;
     if (!UpdateHtmlPage(texts, m_reading, screenTexts(), &error))
         reportFailure(error);
+    // The charts beside the page. An archive out of order would draw them
+    // empty: the last good ones stay until it works again.
+    const ReadingHistory &history = m_engines->history;
+    error.clear();
+    if (history.available() && history.archive().isOpen()
+        && !writeWebCharts(history.archive(), history.systemId(), texts.folder, m_clock.now(), &error))
+        reportFailure(error);
 }
 
 void TOrvalla::updateWorkbook()
@@ -935,6 +986,8 @@ void TOrvalla::readingDecoded(const Reading &reading, const QByteArray &line)
     error.clear();
     if (!log.recordReading(line, reading, clockLocalTime(), &error))
         reportFailure(error);
+    // After the day files, which stay the record whatever the archive does.
+    m_engines->history.recordReadingLine(line);
     showReading();
 }
 

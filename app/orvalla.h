@@ -93,6 +93,10 @@ public:
     // A failure the operator should notice without a modal box: status line and log.
     void reportFailure(const QString &text);
 
+    // The "Gráficas" tab from the archive: drawn now when it is shown, else
+    // when it is next opened.
+    void refreshCharts();
+
     // The workbook (Excel tab) and the webcam (Vídeo tab) as the start-up,
     // the tick and the buttons use them.
     void openWorkbook();
@@ -171,6 +175,7 @@ private:
     // Runs while a close waits for a workbook call to end.
     QTimer *m_closeWait = nullptr;
     bool m_closeGaveUp = false;
+    bool m_chartsStale = true;
     // While meteo.cfg is applied, the switch actions that need later keys wait
     // for them: the HTTP server for its folder, the workbook for the whole file.
     bool m_loadingSettings = false;

@@ -227,13 +227,13 @@ void OrvallaForm::setupUi(QMainWindow *window)
     auto *centralLayout = new QVBoxLayout(central);
     centralLayout->setContentsMargins(8, 16, 20, 4);
     centralLayout->addWidget(Controis);
-    const char *names[8] = { "TabSheet1", "TabSheet2", "TabSheet3", "TabSheet4", "TabSheet5", "TabSheet6",
-        "TabSheet7", "TabSheet8" };
-    const char *captions[8]
-        = { "Principal", "Envío Correo", "FTP", "Remoto", "Web", "Excel", "Vídeo", "Estadísticas" };
-    QWidget **sheets[8]
-        = { &TabSheet1, &TabSheet2, &TabSheet3, &TabSheet4, &TabSheet5, &TabSheet6, &TabSheet7, &TabSheet8 };
-    for (int i = 0; i < 8; ++i) {
+    const char *names[9] = { "TabSheet1", "TabSheet2", "TabSheet3", "TabSheet4", "TabSheet5", "TabSheet6",
+        "TabSheet7", "TabSheet8", "TabSheet9" };
+    const char *captions[9] = { "Principal", "Envío Correo", "FTP", "Remoto", "Web", "Excel", "Vídeo",
+        "Estadísticas", "Gráficas" };
+    QWidget **sheets[9] = { &TabSheet1, &TabSheet2, &TabSheet3, &TabSheet4, &TabSheet5, &TabSheet6,
+        &TabSheet7, &TabSheet8, &TabSheet9 };
+    for (int i = 0; i < 9; ++i) {
         *sheets[i] = new QWidget;
         (*sheets[i])->setObjectName(QLatin1String(names[i]));
         Controis->addTab(*sheets[i], u(captions[i]));
@@ -729,6 +729,82 @@ void OrvallaForm::setupUi(QMainWindow *window)
         tl->setRowStretch(1, 1);
         SG_maxmin->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         SG_maxmin->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    }
+
+    // ---- "Gráficas"
+    {
+        QWidget *t = TabSheet9;
+        auto *tl = tabGrid(t, 8, 8, 8, 8);
+        ComboBox_grafica_magnitude = new QComboBox(t);
+        ComboBox_grafica_magnitude->setObjectName(QStringLiteral("ComboBox_grafica_magnitude"));
+        for (const char *q : { "temperatura", "humidade", "presión", "radiación solar", "choiva", "vento" })
+            ComboBox_grafica_magnitude->addItem(u(q));
+        ComboBox_grafica_magnitude->setMinimumWidth(161);
+        ComboBox_grafica_periodo = new QComboBox(t);
+        ComboBox_grafica_periodo->setObjectName(QStringLiteral("ComboBox_grafica_periodo"));
+        for (const char *s : { "24 horas", "7 días", "30 días", "365 días" })
+            ComboBox_grafica_periodo->addItem(u(s));
+        ComboBox_grafica_periodo->setMinimumWidth(121);
+        auto *lq
+            = label(t, QStringLiteral("Label_grafica_magnitude"), "magnitude:", ComboBox_grafica_magnitude);
+        auto *ls = label(t, QStringLiteral("Label_grafica_periodo"), "período:", ComboBox_grafica_periodo);
+        auto *choice = new QHBoxLayout;
+        choice->addWidget(lq);
+        choice->addWidget(ComboBox_grafica_magnitude);
+        choice->addSpacing(16);
+        choice->addWidget(ls);
+        choice->addWidget(ComboBox_grafica_periodo);
+        choice->addStretch(1);
+        tl->addLayout(choice, 0, 0);
+
+        Image_grafica = new QLabel(t);
+        Image_grafica->setObjectName(QStringLiteral("Image_grafica"));
+        Image_grafica->setMinimumSize(320, 160);
+        Image_grafica->setFrameShape(QFrame::Box);
+        Image_grafica->setAlignment(Qt::AlignCenter);
+        tl->addWidget(Image_grafica, 1, 0);
+        tl->setRowStretch(1, 1);
+
+        auto *g = group(t, "GroupBox_grafica_extremos", "  Extremos do mes e do ano  ");
+        tl->addWidget(g, 2, 0);
+        auto *l = grid(g);
+        l->addWidget(label(g, QStringLiteral("Label_grafica_mes"), "mes"), 0, 1, 1, 2, Qt::AlignHCenter);
+        l->addWidget(label(g, QStringLiteral("Label_grafica_ano"), "ano"), 0, 3, 1, 2, Qt::AlignHCenter);
+        struct R {
+            const char *caption;
+            QLineEdit **month, **monthAt, **year, **yearAt;
+            const char *monthName, *monthAtName, *yearName, *yearAtName;
+        } rows[] = {
+            { "temperatura máxima:", &Edit_grafica_mes_tempmax, &Edit_grafica_mes_ttempmax,
+                &Edit_grafica_ano_tempmax, &Edit_grafica_ano_ttempmax, "Edit_grafica_mes_tempmax",
+                "Edit_grafica_mes_ttempmax", "Edit_grafica_ano_tempmax", "Edit_grafica_ano_ttempmax" },
+            { "temperatura mínima:", &Edit_grafica_mes_tempmin, &Edit_grafica_mes_ttempmin,
+                &Edit_grafica_ano_tempmin, &Edit_grafica_ano_ttempmin, "Edit_grafica_mes_tempmin",
+                "Edit_grafica_mes_ttempmin", "Edit_grafica_ano_tempmin", "Edit_grafica_ano_ttempmin" },
+            { "choiva total (mm):", &Edit_grafica_mes_choiva, nullptr, &Edit_grafica_ano_choiva, nullptr,
+                "Edit_grafica_mes_choiva", nullptr, "Edit_grafica_ano_choiva", nullptr },
+        };
+        int row = 1;
+        for (const R &r : rows) {
+            *r.month = edit(g, r.monthName);
+            *r.year = edit(g, r.yearName);
+            l->addWidget(labelFor(g, r.monthName, r.caption), row, 0);
+            l->addWidget(*r.month, row, 1);
+            l->addWidget(*r.year, row, 3);
+            if (r.monthAt) {
+                *r.monthAt = edit(g, r.monthAtName);
+                *r.yearAt = edit(g, r.yearAtName);
+                l->addWidget(*r.monthAt, row, 2);
+                l->addWidget(*r.yearAt, row, 4);
+            }
+            ++row;
+        }
+        for (QLineEdit *e : g->findChildren<QLineEdit *>())
+            e->setReadOnly(true);
+        l->setColumnStretch(1, 1);
+        l->setColumnStretch(2, 2);
+        l->setColumnStretch(3, 1);
+        l->setColumnStretch(4, 2);
     }
 
     // The clock runs from the start. Timer_correo and Timer_camara belong to the

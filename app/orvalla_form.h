@@ -26,7 +26,8 @@ namespace orvalla
 struct OrvallaForm {
     QTabWidget *Controis = nullptr;
     QWidget *TabSheet1 = nullptr, *TabSheet2 = nullptr, *TabSheet3 = nullptr, *TabSheet4 = nullptr,
-            *TabSheet5 = nullptr, *TabSheet6 = nullptr, *TabSheet7 = nullptr, *TabSheet8 = nullptr;
+            *TabSheet5 = nullptr, *TabSheet6 = nullptr, *TabSheet7 = nullptr, *TabSheet8 = nullptr,
+            *TabSheet9 = nullptr;
     QStatusBar *Status_linha = nullptr;
 
     // "Principal"
@@ -101,6 +102,15 @@ struct OrvallaForm {
               *Edit_maxmin_tempmax = nullptr, *Edit_maxmin_ttempmax = nullptr, *Edit_maxmin_hummin = nullptr,
               *Edit_maxmin_thummin = nullptr, *Edit_maxmin_hummax = nullptr, *Edit_maxmin_thummax = nullptr;
     QTableView *SG_maxmin = nullptr;
+
+    // "Gráficas"
+    QComboBox *ComboBox_grafica_magnitude = nullptr, *ComboBox_grafica_periodo = nullptr;
+    QLabel *Image_grafica = nullptr;
+    QLineEdit *Edit_grafica_mes_tempmax = nullptr, *Edit_grafica_mes_ttempmax = nullptr,
+              *Edit_grafica_mes_tempmin = nullptr, *Edit_grafica_mes_ttempmin = nullptr,
+              *Edit_grafica_mes_choiva = nullptr, *Edit_grafica_ano_tempmax = nullptr,
+              *Edit_grafica_ano_ttempmax = nullptr, *Edit_grafica_ano_tempmin = nullptr,
+              *Edit_grafica_ano_ttempmin = nullptr, *Edit_grafica_ano_choiva = nullptr;
 
     // Components without a screen area (the other two timers live in their engines).
     QTimer *Timer_reloxo = nullptr;

@@ -19,7 +19,7 @@ orvalla_install_missing "${ORVALLA_BUILD_PACKAGES[@]}" "${ORVALLA_BENCH_PACKAGES
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVALLA_SANITIZE=OFF \
     -DORVALLA_BUILD_TESTS=OFF -DORVALLA_BUILD_BENCH=ON >/dev/null
-cmake --build "$BUILD" --target orvalla bench_reading_path bench_ftp bench_http_tick bench_console
+cmake --build "$BUILD" --target orvalla bench_reading_path bench_ftp bench_http_tick bench_console bench_history
 
 export TZ=Europe/Madrid QT_QPA_PLATFORM=offscreen
 WORK="$(mktemp -d -t orvalla-bench.XXXXXX)"
@@ -69,6 +69,10 @@ run reading "" "$BIN/bench_reading_path" "${BENCH_READING_ROUNDS:-300}"
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     # The same on a RAM disk: what is left without the disk's flushes.
     run reading-tmpfs "(tmpfs) " env TMPDIR=/dev/shm "$BIN/bench_reading_path" "${BENCH_READING_ROUNDS:-300}"
+fi
+run history "" "$BIN/bench_history" "${BENCH_READING_ROUNDS:-300}"
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    run history-tmpfs "(tmpfs) " env TMPDIR=/dev/shm "$BIN/bench_history" "${BENCH_READING_ROUNDS:-300}"
 fi
 run ftp "" "$BIN/bench_ftp" "${BENCH_FTP_MB:-100}" "${BENCH_FTP_ROUNDS:-7}"
 run http "" "$BIN/bench_http_tick" "$PAGE" "${BENCH_HTTP_SECONDS:-10}" "${BENCH_HTTP_CONNECTIONS:-16}"

@@ -7,6 +7,7 @@ Q_LOGGING_CATEGORY(lcPublish, "orvalla.publish")
 Q_LOGGING_CATEGORY(lcNet, "orvalla.net")
 Q_LOGGING_CATEGORY(lcExcel, "orvalla.excel")
 Q_LOGGING_CATEGORY(lcWebcam, "orvalla.webcam")
+Q_LOGGING_CATEGORY(lcHistory, "orvalla.history")
 Q_LOGGING_CATEGORY(lcApp, "orvalla.app")
 
 namespace orvalla

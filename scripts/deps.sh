@@ -4,6 +4,7 @@
 ORVALLA_BUILD_PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-multimedia-dev libgl-dev
+    libqt6sql6-sqlite
     tzdata locales
 )
 ORVALLA_TEST_PACKAGES=(

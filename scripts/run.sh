@@ -52,7 +52,7 @@ office_installed() {
 
 # Bumped whenever the demo settings below change: a demo/ prepared by an older
 # run.sh gets the new settings (its meteo.cfg is kept as meteo.cfg.old).
-demo_version="orvalla-demo-settings 3"
+demo_version="orvalla-demo-settings 4"
 stamp="$demo/.demo-settings"
 
 write_settings() {
@@ -77,7 +77,7 @@ write_settings() {
         "Porto de ftp = $ftp_port"
         "Ruta local de ficheiros de ftp = "
         "Ruta remota de ficheiros de ftp = /"
-        "Nome de ficheiro de ftp = Orvalla.htm,awekas.txt,tarvelo_medida.txt,meteoclimatic.htm"
+        "Nome de ficheiro de ftp = Orvalla.htm,awekas.txt,tarvelo_medida.txt,meteoclimatic.htm,grafica_temperatura.png,grafica_humidade.png,grafica_presion.png,grafica_vento.png,grafica_choiva.png"
         "Servidor http activo = 1"
         "Ruta de ficheiros http = "
         "Nome de ficheiro fonte http = Orvalla.txt"
@@ -145,7 +145,12 @@ if [ "$excel_on" = 1 ] && [ ! -f "$demo/$workbook" ]; then
     fi
 fi
 
-# The page template, with the eight value markers.
+# The page template, with the eight value markers and the five charts of the
+# last 24 hours. A template of an older demo, without the charts, is kept as
+# Orvalla.txt.old and made anew.
+if [ -f "$demo/Orvalla.txt" ] && ! grep -q grafica_temperatura "$demo/Orvalla.txt"; then
+    mv -f "$demo/Orvalla.txt" "$demo/Orvalla.txt.old"
+fi
 if [ ! -f "$demo/Orvalla.txt" ]; then
     printf '%s\r\n' \
         '<html><head><meta charset="windows-1252"><title>Orvalla</title></head><body>' \
@@ -159,7 +164,12 @@ if [ ! -f "$demo/Orvalla.txt" ]; then
         '<tr><td>Choiva</td><td>##6## mm</td></tr>' \
         '<tr><td>Vento</td><td>##7##</td></tr>' \
         '<tr><td>Batería</td><td>##8##</td></tr>' \
-        '</table></body></html>' | iconv -f UTF-8 -t WINDOWS-1252 > "$demo/Orvalla.txt"
+        '</table>' \
+        '<h2>Últimas 24 horas</h2>' \
+        '<p><img src="grafica_temperatura.png" alt="temperatura"> <img src="grafica_humidade.png" alt="humidade"></p>' \
+        '<p><img src="grafica_presion.png" alt="presión"> <img src="grafica_vento.png" alt="vento"></p>' \
+        '<p><img src="grafica_choiva.png" alt="choiva"></p>' \
+        '</body></html>' | iconv -f UTF-8 -t WINDOWS-1252 > "$demo/Orvalla.txt"
 fi
 
 # Every program below runs in a session of its own, so that Ctrl-C reaches only

@@ -6,9 +6,12 @@
 #include "common/text.h"
 #include "excel/excel_workbook.h"
 #include "excel/recording_automation.h"
+#include "history/archive.h"
+#include "history/chart.h"
 #include "net/ftp_client.h"
 #include "net/http_server.h"
 #include "net/smtp_client.h"
+#include "station/decoder.h"
 #include "tests/webcam/fakecapture.h"
 #include "webcam/qtvideocapture.h"
 #include "webcam/webcam.h"
@@ -555,9 +558,9 @@ private Q_SLOTS:
         QCOMPARE(tabs->geometry().topLeft(), QPoint(8, 16));
         QCOMPARE(tabs->width(), 769);
         const QStringList captions = { u("Principal"), u("Envío Correo"), u("FTP"), u("Remoto"), u("Web"),
-            u("Excel"), u("Vídeo"), u("Estadísticas") };
-        QCOMPARE(tabs->count(), 8);
-        for (int i = 0; i < 8; ++i) {
+            u("Excel"), u("Vídeo"), u("Estadísticas"), u("Gráficas") };
+        QCOMPARE(tabs->count(), 9);
+        for (int i = 0; i < 9; ++i) {
             QCOMPARE(tabs->tabText(i), captions.at(i));
             QCOMPARE(tabs->widget(i)->objectName(), QStringLiteral("TabSheet%1").arg(i + 1));
         }
@@ -870,8 +873,62 @@ private Q_SLOTS:
         QVERIFY2(page.endsWith(" / 07/12/2026  10:15:00</p>\r\n"), page.constData());
         QVERIFY(QFile::exists(QStringLiteral("awekas.txt")));
         QVERIFY(QFile::exists(QStringLiteral("meteoclimatic.htm")));
+        // The web charts beside the page, in the web folder (here the working folder).
+        for (const char *name : kWebChartNames)
+            QCOMPARE(QImage(QLatin1String(name)).size(), kWebChartSize);
         // The upload was tried, and its failure shown in the FTP memo.
         QVERIFY(!field<QPlainTextEdit>(*w, "Memo_ftp")->toPlainText().isEmpty());
+    }
+
+    void chartsTabDrawsTheArchive()
+    {
+        writeSettings("Modo simulado = 1\r\n");
+        auto w = makeWindow();
+        auto *image = field<QLabel>(*w, "Image_grafica");
+        for (int m = 15; m < 18; ++m) {
+            m_clock.setLocal(2026, 12, 7, 10, m, 0);
+            w->Timer_reloxoTimer();
+        }
+        // Drawn only once the tab is open.
+        QVERIFY(image->pixmap().isNull());
+        auto *tabs = field<QTabWidget>(*w, "Controis");
+        tabs->setCurrentWidget(field<QWidget>(*w, "TabSheet9"));
+        QCOMPARE(image->pixmap().size(), image->contentsRect().size());
+        QCOMPARE(field<QComboBox>(*w, "ComboBox_grafica_magnitude")->currentText(), u("temperatura"));
+        QCOMPARE(field<QComboBox>(*w, "ComboBox_grafica_periodo")->count(), 4);
+        const QString tmax = field(*w, "Edit_grafica_mes_tempmax")->text();
+        QVERIFY2(!tmax.isEmpty(), "no month maximum");
+        QVERIFY(field(*w, "Edit_grafica_ano_ttempmin")->text().startsWith(QStringLiteral("07/12/2026 10:1")));
+        QCOMPARE(field(*w, "Edit_grafica_ano_choiva")->text(), QStringLiteral("0.0"));
+        // The readings are in the archive, as another program reads it.
+        ReadingArchive archive;
+        QVERIFY(archive.open(QStringLiteral("tarvelo_arquivo.sqlite")));
+        QCOMPARE(archive.readingCount(QStringLiteral("tarvelo")), 3);
+
+        // A new choice redraws; so does a reading while the tab is open.
+        const QImage before = image->pixmap().toImage();
+        field<QComboBox>(*w, "ComboBox_grafica_periodo")->setCurrentIndex(3);
+        QVERIFY(image->pixmap().toImage() != before);
+        const QImage year = image->pixmap().toImage();
+        m_clock.setLocal(2026, 12, 7, 23, 0, 0);
+        w->Timer_reloxoTimer();
+        QVERIFY(image->pixmap().toImage() != year);
+    }
+
+    void damagedArchiveIsShownAndTheDayFileGoesOn()
+    {
+        QVERIFY(replaceFile(QStringLiteral("tarvelo_arquivo.sqlite"), QByteArray(2048, 'z')));
+        writeSettings("Modo simulado = 1\r\n");
+        auto w = makeWindow();
+        auto *status = field<QStatusBar>(*w, "Status_linha");
+        QVERIFY2(
+            status->currentMessage().contains(u("non dispoñible")), qPrintable(status->currentMessage()));
+        m_clock.setLocal(2026, 12, 7, 10, 15, 0);
+        w->Timer_reloxoTimer();
+        QVERIFY(fileLines(QStringLiteral("tarvelo_datos_07_12_2026.txt"))
+                    .at(616)
+                    .startsWith("07/12/2026 10:15:00"));
+        QVERIFY(m_sink.messages.isEmpty());
     }
 
     void webTabSaysWhyTheServerDidNotStart()
@@ -1398,6 +1455,19 @@ private Q_SLOTS:
         if (dir.isEmpty())
             QSKIP("ORVALLA_SCREENSHOT_DIR not set");
         writeSettings("Identificador do sistema = 'tarvelo'\r\nModo simulado = 1\r\n");
+        {
+            // A day of simulated readings in the archive, for the "Gráficas" tab.
+            ReadingArchive archive;
+            QVERIFY(archive.open(QStringLiteral("tarvelo_arquivo.sqlite")));
+            QList<ArchiveRow> rows;
+            const std::time_t end = fromLocalTime(2026, 12, 7, 10, 14, 0);
+            for (std::time_t t = end - 86400; t <= end; t += 300) {
+                const LocalTime l = toLocalTime(t);
+                rows.append(*parseReadingLine(
+                    readingLine(decodeReading(simulatedFrame(l.hour, l.minute), Calibration(), l))));
+            }
+            QVERIFY(archive.store(QStringLiteral("tarvelo"), rows));
+        }
         auto w = makeWindow();
         m_clock.setLocal(2026, 12, 7, 10, 15, 0);
         w->Timer_reloxoTimer();

@@ -184,6 +184,12 @@ private Q_SLOTS:
             },
             70000));
         QCOMPARE(httpGet(QStringLiteral("/awekas.txt"), &body), 200);
+        // The web charts beside the page, served as the template names them.
+        for (const char *chart : { "grafica_temperatura.png", "grafica_humidade.png", "grafica_presion.png",
+                 "grafica_vento.png", "grafica_choiva.png" }) {
+            QCOMPARE(httpGet(QStringLiteral("/") + QLatin1String(chart), &body), 200);
+            QVERIFY2(body.startsWith("\x89PNG\r\n\x1a\n"), chart);
+        }
         // The settings hold the FTP password: never served.
         QCOMPARE(httpGet(QStringLiteral("/meteo.cfg"), &body), 403);
         QVERIFY(!body.contains("segredo"));

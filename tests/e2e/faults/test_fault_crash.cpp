@@ -1,6 +1,7 @@
 // The console killed with SIGKILL at random moments while the station emulator
 // sends a frame a second and a record is stored every minute: whenever it
-// dies, every file it keeps is whole, and nothing it had written is lost.
+// dies, every file it keeps is whole, and nothing it had written is lost; the
+// reading archive opens and holds every reading the log said it stored.
 //
 // ORVALLA_CRASH_KILLS sets the number of kills (20 by default; 100 is the full
 // run), ORVALLA_CRASH_SEED replays the moments of a failed run.
@@ -9,6 +10,9 @@
 
 #include <QHash>
 #include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 using namespace faults;
@@ -62,6 +66,42 @@ private:
     QString m_context; // seed, kill number and moment, for every failure message
 
     QString fail(const QString &what) const { return m_context + QStringLiteral(": ") + what; }
+
+    // Instants the console's log says went into the archive, over all its runs.
+    QSet<QString> m_archived;
+
+    void collectArchived()
+    {
+        static const QRegularExpression re(QStringLiteral("reading archived: tarvelo (\\S+ \\S+)"));
+        const QString text = QString::fromUtf8(m_rig.output());
+        for (auto it = re.globalMatch(text); it.hasNext();)
+            m_archived.insert(it.next().captured(1));
+    }
+
+    // The archive opens as another program would and holds every logged reading.
+    QString archiveProblem() const
+    {
+        QString problem;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+            db.setDatabaseName(m_rig.path(QStringLiteral("tarvelo_arquivo.sqlite")));
+            QSqlQuery q(db);
+            QSet<QString> stored;
+            if (!db.open()
+                || !q.exec(QStringLiteral("SELECT instante FROM lecturas WHERE estacion = 'tarvelo'")))
+                problem = QStringLiteral("archive does not open: ") + db.lastError().text()
+                    + q.lastError().text();
+            while (q.next())
+                stored.insert(q.value(0).toString());
+            const QSet<QString> missing = m_archived - stored;
+            if (problem.isEmpty() && !missing.isEmpty())
+                problem = QStringLiteral("%1 logged readings not in the archive, first %2")
+                              .arg(missing.size())
+                              .arg(*missing.begin());
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("check"));
+        return problem;
+    }
 
     Disk read() const
     {
@@ -256,6 +296,11 @@ private Q_SLOTS:
             m_rig.killConsole();
             if (moment == Moment::Closing && !m_rig.output().contains("settings saved"))
                 ++closesCut;
+            collectArchived();
+            if (QFile::exists(m_rig.path(QStringLiteral("tarvelo_arquivo.sqlite")))) {
+                const QString why = archiveProblem();
+                QVERIFY2(why.isEmpty(), qPrintable(fail(why)));
+            }
 
             if (halfWritten())
                 ++interrupted;
@@ -292,6 +337,10 @@ private Q_SLOTS:
         QVERIFY2(problem.isEmpty(), qPrintable(fail(problem)));
         QVERIFY(QFileInfo(m_rig.path(QStringLiteral("maxmin.bin"))).size() == 80);
         QVERIFY(!last.day.isEmpty());
+        collectArchived();
+        QVERIFY(!m_archived.isEmpty());
+        problem = archiveProblem();
+        QVERIFY2(problem.isEmpty(), qPrintable(fail(problem)));
 
         // Nothing but the console's own files. Where the filesystem has no
         // unnamed temporary files, a replacement cut short leaves its named
@@ -299,7 +348,9 @@ private Q_SLOTS:
         const QStringList expected { QStringLiteral("meteo.cfg"), QStringLiteral("maxmin.bin"),
             QStringLiteral("ttyStation"), QStringLiteral("ttyConsole"), ConsoleRig::queueName(),
             QStringLiteral("tarvelo_datos_hoxe.txt"), QStringLiteral("tarvelo_datos10_hoxe.txt"),
-            QStringLiteral("tarvelo_datos_maxmin_hoxe.txt"), QStringLiteral("tarvelo_datos_maxmin.txt") };
+            QStringLiteral("tarvelo_datos_maxmin_hoxe.txt"), QStringLiteral("tarvelo_datos_maxmin.txt"),
+            QStringLiteral("tarvelo_arquivo.sqlite"), QStringLiteral("tarvelo_arquivo.sqlite-wal"),
+            QStringLiteral("tarvelo_arquivo.sqlite-shm") };
         auto ours = [&](const QString &name) {
             return expected.contains(name) || last.day.contains(name) || last.interval.contains(name);
         };
