@@ -1015,6 +1015,9 @@ FtpSettings TOrvalla::ftpSettings() const
     f.localFolder = ui.Edit_ftp_ruta_local_ficheiro->text();
     f.remoteFolder = ui.Edit_ftp_ruta_remota_ficheiro->text();
     f.fileNames = memoLines(ui.Memo_ftp_nome_ficheiro);
+    f.passive = m_engines->settings.ftp_pasivo;
+    f.explicitTls = m_engines->settings.ftp_seguridade == 1;
+    f.trustedCertificates = m_engines->settings.certificados;
     return f;
 }
 

@@ -56,6 +56,10 @@ void FtpUpload::ApplyFtpSettings()
     m_client->setPassWord(m_settings.password);
     m_client->setPort(m_settings.port);
     m_client->setHostDirName(m_settings.remoteFolder);
+    m_client->setPassive(m_settings.passive);
+    m_client->setSecurity(
+        m_settings.explicitTls ? FtpClient::Security::ExplicitTls : FtpClient::Security::None);
+    m_client->setTrustedCertificates(m_settings.trustedCertificates);
     setNames(m_settings.fileNames.isEmpty() ? QString() : m_settings.fileNames.first());
 }
 

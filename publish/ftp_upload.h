@@ -23,6 +23,9 @@ struct FtpSettings {
     QString localFolder; // Edit_ftp_ruta_local_ficheiro, prefixed to every name as it is
     QString remoteFolder; // Edit_ftp_ruta_remota_ficheiro; empty: the login folder
     QStringList fileNames; // lines of Memo_ftp_nome_ficheiro, in order
+    bool passive = false; // CheckBox_ftp_pasivo
+    bool explicitTls = false; // ComboBox_ftp_seguridade: "TLS explícito"
+    QString trustedCertificates; // Edit_certificados
 };
 
 // The lines Memo_ftp holds: more than 100 lines are cleared before the next

@@ -7,7 +7,7 @@ ORVALLA_BUILD_PACKAGES=(
     tzdata locales
 )
 ORVALLA_TEST_PACKAGES=(
-    socat curl python3 python3-pyftpdlib python3-aiosmtpd
+    socat curl python3 python3-pyftpdlib python3-aiosmtpd python3-openssl openssl vsftpd
     libreoffice-calc-nogui python3-uno
     chromium
 )
