@@ -1002,6 +1002,8 @@ MailFields TOrvalla::mailFields() const
     f.subject = ui.Edit_motivo_smtp->text();
     f.recipients = memoLines(ui.Memo_destinatarios_smtp);
     f.message = memoLines(ui.Memo_mensaxe);
+    f.security = SmtpSecurity(qBound(0, int(m_engines->settings.smtp_seguridade), 2));
+    f.trustedCertificates = m_engines->settings.certificados;
     return f;
 }
 
