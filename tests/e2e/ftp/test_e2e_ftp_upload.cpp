@@ -6,6 +6,7 @@
 #include "publish/ftp_upload.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -184,6 +185,36 @@ private Q_SLOTS:
         const QStringList memo = upload.displayLog()->lines();
         QVERIFY(memo.contains(QStringLiteral("> PASV")));
         QVERIFY(memo.contains(QStringLiteral("> PROT P")));
+    }
+
+    // "último envío correcto:" and "último fallo:" keep the latest of each;
+    // the batch's failure, which the status line shows, lasts until a batch
+    // goes through whole.
+    void lastSuccessAndFailure()
+    {
+        FtpClient client;
+        FtpUpload upload(&client);
+        ManualClock clock;
+        clock.setLocal(2026, 12, 9, 18, 30, 5);
+        upload.setClock(&clock);
+        QSignalSpy failures(&upload, &FtpUpload::lastFailureChanged);
+        put(QStringLiteral("Orvalla.htm"), "<html/>");
+        FtpSettings s = settings({ QStringLiteral("Orvalla.htm") });
+        s.password = QStringLiteral("wrong");
+        upload.setSettings(s);
+        QVERIFY(runBatch(upload, clock));
+        QCOMPARE(upload.lastSuccess(), QString());
+        QVERIFY2(upload.lastFailure().startsWith("09/12/2026 18:30:05 Orvalla.htm: 530"),
+            qPrintable(upload.lastFailure()));
+        QCOMPARE(upload.lastBatchFailure(), upload.lastFailure());
+        QCOMPARE(failures.size(), 1); // the interval file does not exist: nothing tried
+
+        clock.advance(60);
+        upload.setSettings(settings({ QStringLiteral("Orvalla.htm") }));
+        QVERIFY(runBatch(upload, clock));
+        QCOMPARE(upload.lastSuccess(), QStringLiteral("09/12/2026 18:31:05 Orvalla.htm"));
+        QVERIFY(upload.lastFailure().startsWith("09/12/2026 18:30:05"));
+        QCOMPARE(upload.lastBatchFailure(), QString());
     }
 
     void secondUploadIsRefusedWhileOneRuns()
