@@ -385,6 +385,7 @@ void OrvallaForm::setupUi(QMainWindow *window)
         Edit_certificados = edit(g, "Edit_certificados");
         Button_certificados = button(g, "Button_certificados", "...");
         Button_certificados->setToolTip(u("escoller o ficheiro PEM dos certificados de confianza"));
+        Button_certificados->setMaximumWidth(32);
         auto *certificates = new QHBoxLayout;
         certificates->addWidget(Edit_certificados, 1);
         certificates->addWidget(Button_certificados);
