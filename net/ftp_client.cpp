@@ -227,6 +227,12 @@ void FtpClient::startStep()
                 fail(kEngineError, why, true);
                 return;
             }
+            // TLS 1.3 servers send session tickets after the handshake, also
+            // on data connections; one still unread when the file's end closes
+            // the socket makes the system answer with a reset, and the server
+            // loses the end of the file. TLS 1.2 sends nothing after the
+            // handshake.
+            m_tlsConfiguration.setProtocol(QSsl::TlsV1_2);
             auto *tls = new QSslSocket(this);
             tls->setSslConfiguration(m_tlsConfiguration);
             tls->setPeerVerifyName(m_hostName.trimmed());
@@ -604,11 +610,22 @@ void FtpClient::adoptDataSocket(QTcpSocket *socket)
 
 void FtpClient::onDataConnected()
 {
-    if (auto *tls = qobject_cast<QSslSocket *>(m_data.data())) {
-        tls->startClientEncryption();
+    if (qobject_cast<QSslSocket *>(m_data.data())) {
+        startDataTls();
         return;
     }
     dataReady();
+}
+
+void FtpClient::startDataTls()
+{
+    // The handshake waits for the server's 150: a server may not listen for
+    // it on a data connection before the transfer is set up.
+    auto *tls = qobject_cast<QSslSocket *>(m_data.data());
+    if (!tls || !m_storAccepted || tls->state() != QAbstractSocket::ConnectedState
+        || tls->mode() != QSslSocket::UnencryptedMode)
+        return;
+    tls->startClientEncryption();
 }
 
 void FtpClient::onDataEncrypted()
@@ -661,6 +678,7 @@ void FtpClient::onStorReply(int code, const QByteArray &line)
         if (code == 150 || code == 125) {
             m_storPhase = StorPhase::Transferring;
             m_storAccepted = true;
+            startDataTls();
             sendData();
             return;
         }

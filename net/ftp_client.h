@@ -110,6 +110,7 @@ private:
     void onSslErrors(const QList<QSslError> &errors);
     void adoptDataSocket(QTcpSocket *socket);
     void onDataEncrypted();
+    void startDataTls();
     bool runRequest(QList<Step> steps);
     void startStep();
     void stepDone();
