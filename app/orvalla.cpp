@@ -25,6 +25,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -66,6 +67,7 @@ struct TOrvallaEngines {
     {
         // The mail's Date and Message-ID agree with every other time the console shows.
         mail->client().setClock(&clock);
+        ftp.setClock(&clock);
     }
     // The webcam uses the capture layer: it goes first.
     ~TOrvallaEngines() { delete webcam; }
@@ -256,8 +258,15 @@ void TOrvalla::connectHandlers()
     connect(ui.Button_ftp_transmit, &QPushButton::clicked, this, [this] {
         const ClockFields &c = m_tick.clockFields();
         m_engines->ftp.setSettings(ftpSettings());
-        m_engines->ftp.Button_ftp_transmitClick(m_engines->settings.identifier, c.day, c.month, c.year);
+        if (m_engines->ftp.Button_ftp_transmitClick(m_engines->settings.identifier, c.day, c.month, c.year))
+            showBatchOutcome(false);
     });
+    connect(&ftp, &FtpUpload::lastSuccessChanged, ui.Edit_ftp_ultimo_envio, &QLineEdit::setText);
+    connect(&ftp, &FtpUpload::lastFailureChanged, ui.Edit_ftp_ultimo_fallo, [this](const QString &text) {
+        ui.Edit_ftp_ultimo_fallo->setText(text);
+        ui.Edit_ftp_ultimo_fallo->setCursorPosition(0);
+    });
+    connect(ui.Button_certificados, &QPushButton::clicked, this, &TOrvalla::Button_certificadosClick);
 
     connect(&m_engines->httpSwitch, &HttpSwitch::statusChanged, this, [this](const QString &text) {
         ui.Label_http_estado->setText(text);
@@ -478,6 +487,10 @@ void TOrvalla::settingsToScreen()
     ui.Edit_http_destino->setText(st.http_destino);
     ui.Edit_excel_ruta_ficheiro->setText(st.excel_ruta_ficheiro);
     ui.Edit_excel_nome_ficheiro->setText(st.excel_nome_ficheiro);
+    ui.CheckBox_ftp_pasivo->setChecked(st.ftp_pasivo);
+    ui.ComboBox_ftp_seguridade->setCurrentIndex(int(st.ftp_seguridade));
+    ui.ComboBox_smtp_seguridade->setCurrentIndex(int(st.smtp_seguridade));
+    ui.Edit_certificados->setText(st.certificados);
 }
 
 // Texts and switches as the operator left them; the numbers are held already.
@@ -516,6 +529,10 @@ void TOrvalla::screenToSettings()
     st.http_destino = ui.Edit_http_destino->text();
     st.excel_ruta_ficheiro = ui.Edit_excel_ruta_ficheiro->text();
     st.excel_nome_ficheiro = ui.Edit_excel_nome_ficheiro->text();
+    st.ftp_pasivo = ui.CheckBox_ftp_pasivo->isChecked();
+    st.ftp_seguridade = ui.ComboBox_ftp_seguridade->currentIndex();
+    st.smtp_seguridade = ui.ComboBox_smtp_seguridade->currentIndex();
+    st.certificados = ui.Edit_certificados->text();
     const MaxMinState &mm = m_engines->extremes.state();
     st.start_offset = mm.start_offset;
     st.period = mm.period;
@@ -861,10 +878,31 @@ void TOrvalla::writeFeedFiles()
 
 void TOrvalla::startUploadBatch()
 {
+    runUploadBatch(true);
+}
+
+void TOrvalla::runUploadBatch(bool automatic)
+{
     const ClockFields &c = m_tick.clockFields();
-    m_engines->ftp.setSettings(ftpSettings());
+    FtpUpload &ftp = m_engines->ftp;
+    ftp.setSettings(ftpSettings());
     // Blocks in a nested loop; ticks meanwhile are turned away by the tick guard.
-    m_engines->ftp.UploadFiles(m_engines->settings.identifier, c.day, c.month, c.year);
+    if (!ftp.UploadFiles(m_engines->settings.identifier, c.day, c.month, c.year))
+        return;
+    showBatchOutcome(automatic);
+}
+
+void TOrvalla::showBatchOutcome(bool automatic)
+{
+    // A failing automatic upload stays in the status line until a batch goes
+    // through: the page has stopped updating, whatever else is shown.
+    const QString failure = m_engines->ftp.lastBatchFailure();
+    if (failure.isEmpty()) {
+        ui.Label_ftp_estado->clear();
+    } else if (automatic) {
+        ui.Label_ftp_estado->setText(QString::fromUtf8("Envío FTP automático fallido: ") + failure);
+        qCWarning(lcApp, "automatic FTP upload failed: %s", qUtf8Printable(failure));
+    }
 }
 
 void TOrvalla::pollLink()
@@ -1041,7 +1079,16 @@ void TOrvalla::Button_ftp_transmit2Click()
     // The picture arrives about ten seconds later; this batch sends the previous one.
     if (ui.CheckBox_webcam_auto->isChecked())
         startWebcamShot();
-    startUploadBatch();
+    runUploadBatch(false);
+}
+
+void TOrvalla::Button_certificadosClick()
+{
+    const QString current = ui.Edit_certificados->text();
+    const QString chosen = QFileDialog::getOpenFileName(this, QString::fromUtf8("Certificados de confianza"),
+        current, QString::fromUtf8("Certificados PEM (*.pem *.crt *.cer);;Todos os ficheiros (*)"));
+    if (!chosen.isEmpty())
+        ui.Edit_certificados->setText(chosen);
 }
 
 void TOrvalla::Button_configura_videoClick()
@@ -1074,6 +1121,8 @@ MailFields TOrvalla::mailFields() const
     f.subject = ui.Edit_motivo_smtp->text();
     f.recipients = memoLines(ui.Memo_destinatarios_smtp);
     f.message = memoLines(ui.Memo_mensaxe);
+    f.security = SmtpSecurity(qBound(0, ui.ComboBox_smtp_seguridade->currentIndex(), 2));
+    f.trustedCertificates = ui.Edit_certificados->text();
     return f;
 }
 
@@ -1087,6 +1136,9 @@ FtpSettings TOrvalla::ftpSettings() const
     f.localFolder = ui.Edit_ftp_ruta_local_ficheiro->text();
     f.remoteFolder = ui.Edit_ftp_ruta_remota_ficheiro->text();
     f.fileNames = memoLines(ui.Memo_ftp_nome_ficheiro);
+    f.passive = ui.CheckBox_ftp_pasivo->isChecked();
+    f.explicitTls = ui.ComboBox_ftp_seguridade->currentIndex() == 1;
+    f.trustedCertificates = ui.Edit_certificados->text();
     return f;
 }
 

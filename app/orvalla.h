@@ -86,6 +86,8 @@ public:
     void Button_ftp_transmit2Click();
     void Button_smtp_transmit2Click();
     void Button_configura_videoClick();
+    // The file chooser of "certificados de confianza:".
+    void Button_certificadosClick();
 
     // One decoded reading: mail queue, daily data file, screen fields.
     void readingDecoded(const Reading &reading, const QByteArray &line);
@@ -140,6 +142,8 @@ private:
     void updateDailyExtremes() override;
     void stepFailed(const QString &step, const QString &what) override;
 
+    void runUploadBatch(bool automatic);
+    void showBatchOutcome(bool automatic);
     void connectHandlers();
     void connectWorkbook();
     void connectWebcam();

@@ -243,6 +243,9 @@ void OrvallaForm::setupUi(QMainWindow *window)
     Status_linha = new QStatusBar(window);
     Status_linha->setObjectName(QStringLiteral("Status_linha"));
     window->setStatusBar(Status_linha);
+    // Stays while automatic uploads fail, whatever other messages come and go.
+    Label_ftp_estado = label(Status_linha, QStringLiteral("Label_ftp_estado"), "");
+    Status_linha->addPermanentWidget(Label_ftp_estado);
 
     // ---- "Principal"
     {
@@ -373,6 +376,11 @@ void OrvallaForm::setupUi(QMainWindow *window)
             l->addWidget(*f.field, row++, 1);
         }
         Edit_clave_smtp->setEchoMode(QLineEdit::Password);
+        ComboBox_smtp_seguridade = new QComboBox(g);
+        ComboBox_smtp_seguridade->setObjectName(QStringLiteral("ComboBox_smtp_seguridade"));
+        ComboBox_smtp_seguridade->addItems({ u("ningunha"), u("STARTTLS"), u("TLS") });
+        l->addWidget(labelFor(g, "ComboBox_smtp_seguridade", "seguridade:"), row, 0);
+        l->addWidget(ComboBox_smtp_seguridade, row++, 1);
         Memo_destinatarios_smtp = memo(g, "Memo_destinatarios_smtp", true);
         l->addWidget(labelFor(g, "Memo_destinatarios_smtp", "Destinatarios:"), row, 0, Qt::AlignTop);
         l->addWidget(Memo_destinatarios_smtp, row, 1);
@@ -433,7 +441,24 @@ void OrvallaForm::setupUi(QMainWindow *window)
         Memo_ftp_nome_ficheiro = memo(g, "Memo_ftp_nome_ficheiro", false);
         l->addWidget(labelFor(g, "Memo_ftp_nome_ficheiro", "Nomes ficheiros:"), row, 0, Qt::AlignTop);
         l->addWidget(Memo_ftp_nome_ficheiro, row, 1);
-        l->setRowStretch(row, 1);
+        l->setRowStretch(row++, 1);
+        CheckBox_ftp_pasivo = checkBox(g, "CheckBox_ftp_pasivo", "modo pasivo");
+        l->addWidget(CheckBox_ftp_pasivo, row++, 0, 1, 2, Qt::AlignLeft);
+        ComboBox_ftp_seguridade = new QComboBox(g);
+        ComboBox_ftp_seguridade->setObjectName(QStringLiteral("ComboBox_ftp_seguridade"));
+        ComboBox_ftp_seguridade->addItems({ u("ningunha"), u("TLS explícito") });
+        l->addWidget(labelFor(g, "ComboBox_ftp_seguridade", "seguridade:"), row, 0);
+        l->addWidget(ComboBox_ftp_seguridade, row++, 1);
+        // One file for FTP and mail alike.
+        Edit_certificados = edit(g, "Edit_certificados");
+        Button_certificados = button(g, "Button_certificados", "...");
+        Button_certificados->setToolTip(u("escoller o ficheiro PEM dos certificados de confianza"));
+        Button_certificados->setMaximumWidth(32);
+        auto *certificates = new QHBoxLayout;
+        certificates->addWidget(Edit_certificados, 1);
+        certificates->addWidget(Button_certificados);
+        l->addWidget(labelFor(g, "Edit_certificados", "certificados de confianza:"), row, 0);
+        l->addLayout(certificates, row++, 1);
 
         g = group(t, "GroupBox_accions_ftp", "  Accións FTP  ");
         tl->addWidget(g, 0, 1);
@@ -454,6 +479,14 @@ void OrvallaForm::setupUi(QMainWindow *window)
         l->addWidget(labelFor(g, "Memo_ftp", "Resultado:"), 2, 0, 1, 3);
         l->addWidget(Memo_ftp, 3, 0, 1, 3);
         l->setRowStretch(3, 1);
+        Edit_ftp_ultimo_envio = edit(g, "Edit_ftp_ultimo_envio");
+        Edit_ftp_ultimo_fallo = edit(g, "Edit_ftp_ultimo_fallo");
+        for (QLineEdit *e : { Edit_ftp_ultimo_envio, Edit_ftp_ultimo_fallo })
+            e->setReadOnly(true);
+        l->addWidget(labelFor(g, "Edit_ftp_ultimo_envio", "último envío correcto:"), 4, 0);
+        l->addWidget(Edit_ftp_ultimo_envio, 4, 1, 1, 2);
+        l->addWidget(labelFor(g, "Edit_ftp_ultimo_fallo", "último fallo:"), 5, 0);
+        l->addWidget(Edit_ftp_ultimo_fallo, 5, 1, 1, 2);
     }
 
     // ---- "Remoto"

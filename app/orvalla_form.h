@@ -52,6 +52,7 @@ struct OrvallaForm {
     QPlainTextEdit *Memo_destinatarios_smtp = nullptr, *Memo_resultado = nullptr, *Memo_mensaxe = nullptr;
     QPushButton *Button_conectar = nullptr, *Button_envio = nullptr, *Button_desconectar = nullptr,
                 *Button_smtp_borra_mensaxe = nullptr, *Button_smtp_transmit = nullptr;
+    QComboBox *ComboBox_smtp_seguridade = nullptr; // "ningunha", "STARTTLS", "TLS"
 
     // "FTP"
     QLineEdit *Edit_ftp_hostname = nullptr, *Edit_ftp_username = nullptr, *Edit_ftp_clave = nullptr,
@@ -60,6 +61,12 @@ struct OrvallaForm {
     QPlainTextEdit *Memo_ftp_nome_ficheiro = nullptr, *Memo_ftp = nullptr;
     QPushButton *Button_ftp_conectar = nullptr, *Button_ftp_sair = nullptr, *Button_ftp_enviar = nullptr,
                 *Button_ftp_desconectar = nullptr, *Button_ftp_transmit = nullptr;
+    QCheckBox *CheckBox_ftp_pasivo = nullptr;
+    QComboBox *ComboBox_ftp_seguridade = nullptr; // "ningunha", "TLS explícito"
+    QLineEdit *Edit_certificados = nullptr; // trusted certificates, for FTP and mail
+    QPushButton *Button_certificados = nullptr; // file chooser for Edit_certificados
+    QLineEdit *Edit_ftp_ultimo_envio = nullptr, *Edit_ftp_ultimo_fallo = nullptr; // display only
+    QLabel *Label_ftp_estado = nullptr; // in the status line: a failing automatic upload
 
     // "Remoto"
     QLineEdit *Edit_hor2 = nullptr, *Edit_min2 = nullptr, *Edit_seg2 = nullptr;

@@ -144,6 +144,13 @@ QByteArray listLine(const char *key, const QStringList &lines)
 
 } // namespace
 
+bool Settings::publishingDefaults() const
+{
+    const Settings defaults;
+    return ftp_pasivo == defaults.ftp_pasivo && ftp_seguridade == defaults.ftp_seguridade
+        && smtp_seguridade == defaults.smtp_seguridade && certificados == defaults.certificados;
+}
+
 QString calibrationText(float value)
 {
     QString text = QString::fromLatin1(formatC("%.15g", double(value)));
@@ -273,6 +280,27 @@ bool LoadSettings(
     setReal("Tension de transmisor =", s.transmitter_vref, s.vref_tx);
     setReal("Calibracion de barometro =", s.barometer_cal, s.cal_bar);
 
+    if (const auto v = file.integer("Modo pasivo de ftp ="))
+        s.ftp_pasivo = *v != 0;
+    // A level this console does not know is refused rather than guessed: it
+    // could mean less protection than the operator asked for.
+    auto setChoice = [&](const char *key, std::int32_t &value, std::int32_t highest) {
+        const auto v = file.integer(key);
+        if (!v)
+            return;
+        if (*v < 0 || *v > highest) {
+            problems << QStringLiteral("\"%1 %2\" is not a known choice; %3 kept")
+                            .arg(QString::fromLatin1(key))
+                            .arg(*v)
+                            .arg(value);
+            return;
+        }
+        value = *v;
+    };
+    setChoice("Seguridade de ftp =", s.ftp_seguridade, 1);
+    setChoice("Seguridade de correo =", s.smtp_seguridade, 2);
+    setText("Certificados de confianza = ", s.certificados);
+
     qCInfo(lcSettings).noquote() << "settings loaded from" << path;
     return finish();
 }
@@ -317,6 +345,12 @@ QByteArray settingsFileBytes(const Settings &s)
     out += formatC("Calibracion de piranometro = %3.4f\r\n", double(s.pyranometer_cal));
     out += formatC("Tension de transmisor = %3.2f\r\n", double(s.transmitter_vref));
     out += formatC("Calibracion de barometro = %3.4f\r\n", double(s.barometer_cal));
+    if (s.publishingDefaults())
+        return out;
+    out += formatC("Modo pasivo de ftp = %d\r\n", s.ftp_pasivo ? 1 : 0);
+    out += formatC("Seguridade de ftp = %d\r\n", s.ftp_seguridade);
+    out += formatC("Seguridade de correo = %d\r\n", s.smtp_seguridade);
+    out += textLine("Certificados de confianza = ", s.certificados);
     return out;
 }
 

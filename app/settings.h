@@ -89,6 +89,16 @@ struct Settings {
     // Excel.
     QString excel_ruta_ficheiro;
     QString excel_nome_ficheiro = QStringLiteral("datos.xls");
+
+    // Publishing to servers that want passive mode or encryption (lines 38-41).
+    bool ftp_pasivo = false; // CheckBox_ftp_pasivo
+    std::int32_t ftp_seguridade = 0; // ComboBox_ftp_seguridade: 0 none, 1 explicit TLS
+    std::int32_t smtp_seguridade = 0; // ComboBox_smtp_seguridade: 0 none, 1 STARTTLS, 2 TLS
+    QString certificados; // Edit_certificados: PEM file of extra trusted certificates
+
+    // The settings of lines 38-41 all at their defaults: the file is then
+    // written with the first 37 lines only, as before they existed.
+    bool publishingDefaults() const;
 };
 
 // What loading the file asks of the window. Every hook is optional.
@@ -123,7 +133,7 @@ bool LoadSettings(Settings &settings, MaxMinState &maxmin, const SettingsHooks &
 // passwords). On failure the previous file stays and false is returned.
 bool SaveSettings(const Settings &settings, const QString &folder = {}, QString *error = nullptr);
 
-// The 37 lines as written.
+// The lines as written: 37, and lines 38-41 when one of them is not at its default.
 QByteArray settingsFileBytes(const Settings &settings);
 
 } // namespace orvalla

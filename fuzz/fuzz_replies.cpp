@@ -72,6 +72,11 @@ void checkFtp(QByteArrayView buffer, qsizetype cut)
         }
         for (const QByteArray &line : r.lines)
             check(!line.contains('\n'), "ftp line holds a line end");
+        // Passive replies: any text gives a port only when it names one.
+        const FtpPassiveTarget pasv = parsePasvReply(last);
+        check(!pasv.ok || pasv.port != 0, "pasv reply taken with port 0");
+        const FtpPassiveTarget epsv = parseEpsvReply(last);
+        check(!epsv.ok || (epsv.port != 0 && epsv.ipv4 == 0), "epsv reply taken with port 0 or an address");
 
         // The same reply arriving in two pieces: the first piece alone is
         // never taken for something else. Cuts: one chosen by the input, and

@@ -1,10 +1,12 @@
 #include "net/ftp_client.h"
 
 #include "net/ftp_reply.h"
+#include "net/tls.h"
 
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QNetworkProxy>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -38,6 +40,17 @@ bool lockForReading(QFile &file)
     return true;
 }
 
+// Bytes handed to the socket that have not reached the network yet. A TLS
+// socket reports its plain bytes as written once encrypted; closing before
+// the encrypted ones have left would cut the file short.
+qint64 unsentBytes(const QTcpSocket &socket)
+{
+    qint64 pending = socket.bytesToWrite();
+    if (const auto *tls = qobject_cast<const QSslSocket *>(&socket))
+        pending += tls->encryptedBytesToWrite();
+    return pending;
+}
+
 bool sameIPv4(const QHostAddress &a, const QHostAddress &b)
 {
     bool okA = false;
@@ -46,6 +59,24 @@ bool sameIPv4(const QHostAddress &a, const QHostAddress &b)
     const quint32 ipB = b.toIPv4Address(&okB);
     return okA && okB && ipA == ipB;
 }
+
+// Hands over each accepted data connection as a QSslSocket, on which the
+// console is then the TLS client, as explicit TLS has it in active mode.
+class TlsDataServer : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
 
 } // namespace
 
@@ -81,14 +112,21 @@ bool FtpClient::mayStart(bool needConnection)
     return true;
 }
 
+QList<FtpClient::Step> FtpClient::loginSteps() const
+{
+    if (m_security == Security::None)
+        return { Step::Open, Step::User, Step::Pass, Step::Acct };
+    return { Step::Open, Step::AuthTls, Step::User, Step::Pass, Step::Acct, Step::Pbsz, Step::Prot };
+}
+
 bool FtpClient::Transmit()
 {
     if (!mayStart(false))
         return false;
-    QList<Step> steps { Step::Open, Step::User, Step::Pass, Step::Acct };
+    QList<Step> steps = loginSteps();
     if (!m_hostDirName.isEmpty())
         steps.append(Step::Cwd);
-    steps << Step::Type << Step::Port << Step::Stor << Step::Quit;
+    steps << Step::Type << dataStep() << Step::Stor << Step::Quit;
     return runRequest(steps);
 }
 
@@ -96,7 +134,7 @@ bool FtpClient::Connect()
 {
     if (!mayStart(false))
         return false;
-    return runRequest({ Step::Open, Step::User, Step::Pass, Step::Acct });
+    return runRequest(loginSteps());
 }
 
 bool FtpClient::Put()
@@ -105,7 +143,7 @@ bool FtpClient::Put()
         return false;
     // TYPE comes with every store: a session opened by Connect has not chosen
     // image type yet, and ASCII type would rewrite line ends of binary files.
-    return runRequest({ Step::Type, Step::Port, Step::Stor });
+    return runRequest({ Step::Type, dataStep(), Step::Stor });
 }
 
 bool FtpClient::Quit()
@@ -181,7 +219,29 @@ void FtpClient::startStep()
             return;
         }
         closeControl();
-        auto *socket = new QTcpSocket(this);
+        m_protectedData = false;
+        QTcpSocket *socket = nullptr;
+        if (m_security != Security::None) {
+            QString why;
+            if (!tlsClientConfiguration(m_trustedCertificates, &m_tlsConfiguration, &why)) {
+                fail(kEngineError, why, true);
+                return;
+            }
+            // TLS 1.3 servers send session tickets after the handshake, also
+            // on data connections; one still unread when the file's end closes
+            // the socket makes the system answer with a reset, and the server
+            // loses the end of the file. TLS 1.2 sends nothing after the
+            // handshake.
+            m_tlsConfiguration.setProtocol(QSsl::TlsV1_2);
+            auto *tls = new QSslSocket(this);
+            tls->setSslConfiguration(m_tlsConfiguration);
+            tls->setPeerVerifyName(m_hostName.trimmed());
+            connect(tls, &QSslSocket::encrypted, this, &FtpClient::onControlEncrypted);
+            connect(tls, &QSslSocket::sslErrors, this, &FtpClient::onSslErrors);
+            socket = tls;
+        } else {
+            socket = new QTcpSocket(this);
+        }
         socket->setProxy(QNetworkProxy::NoProxy);
         connect(socket, &QTcpSocket::connected, this, &FtpClient::onControlConnected);
         connect(socket, &QTcpSocket::readyRead, this, &FtpClient::onControlReadyRead);
@@ -189,11 +249,21 @@ void FtpClient::startStep()
         connect(socket, &QTcpSocket::disconnected, this, &FtpClient::onControlClosed);
         m_control = socket;
         show(QStringLiteral("! Connecting to %1:%2").arg(m_hostName.trimmed()).arg(port));
-        // PORT carries an IPv4 address, so the control connection is IPv4 too.
-        socket->connectToHost(
-            m_hostName.trimmed(), port, QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
+        // PORT carries an IPv4 address, so in active mode the control
+        // connection is IPv4 too; passive mode has EPSV for IPv6.
+        socket->connectToHost(m_hostName.trimmed(), port, QIODevice::ReadWrite,
+            m_passive ? QAbstractSocket::AnyIPProtocol : QAbstractSocket::IPv4Protocol);
         return;
     }
+    case Step::AuthTls:
+        sendCommand("AUTH TLS", { 234 });
+        return;
+    case Step::Pbsz:
+        sendCommand("PBSZ 0", { 200 });
+        return;
+    case Step::Prot:
+        sendCommand("PROT P", { 200 });
+        return;
     case Step::User:
         if (m_userName.isEmpty()) {
             fail(kEngineError, QStringLiteral("UserName empty"), true);
@@ -226,6 +296,9 @@ void FtpClient::startStep()
         return;
     case Step::Port:
         startPort();
+        return;
+    case Step::Pasv:
+        startPasv();
         return;
     case Step::Stor:
         startStor();
@@ -337,10 +410,36 @@ void FtpClient::onControlReadyRead()
     }
 }
 
+void FtpClient::onControlEncrypted()
+{
+    auto *tls = qobject_cast<QSslSocket *>(m_control.data());
+    if (!tls || !m_requestActive || m_steps.isEmpty() || m_steps.first() != Step::AuthTls)
+        return;
+    show(QStringLiteral("! TLS: ") + tlsOutcome(*tls));
+    stepDone();
+}
+
+void FtpClient::onSslErrors(const QList<QSslError> &errors)
+{
+    // Never ignored: the request ends here, before a password or a byte of
+    // the file could leave.
+    const QString why = QStringLiteral("TLS refused: ") + tlsRefusal(errors);
+    closeData();
+    closeControl();
+    fail(kEngineError, why, true);
+}
+
 void FtpClient::onControlError()
 {
     if (!m_control)
         return;
+    const QAbstractSocket::SocketError error = m_control->error();
+    if (error == QAbstractSocket::SslHandshakeFailedError || error == QAbstractSocket::SslInternalError) {
+        const QString why = QStringLiteral("TLS failed: ") + m_control->errorString();
+        closeControl();
+        fail(kEngineError, why, true);
+        return;
+    }
     if (m_connected) {
         // A lost connection: handled as a close (disconnected may follow, or not).
         onControlClosed();
@@ -383,12 +482,30 @@ void FtpClient::onReply(int code, const QByteArray &line)
         onStorReply(code, line);
         return;
     }
+    if (step == Step::Pasv) {
+        onPasvReply(code, line);
+        return;
+    }
     const bool accepted = m_accepted.isEmpty() ? code < 500 : m_accepted.contains(code);
     m_awaitingReply = false;
     if (!accepted) {
         fail(code, QString::fromUtf8(line), false);
         return;
     }
+    if (step == Step::AuthTls) {
+        // The reply was the last clear-text byte: the handshake comes next,
+        // and USER waits for it.
+        auto *tls = qobject_cast<QSslSocket *>(m_control.data());
+        if (!tls) {
+            fail(kEngineError, QStringLiteral("TLS not available"), true);
+            return;
+        }
+        m_awaitingReply = false;
+        tls->startClientEncryption();
+        return;
+    }
+    if (step == Step::Prot)
+        m_protectedData = true;
     if (step == Step::User && code == 230) {
         m_steps.removeAll(Step::Pass);
         m_steps.removeAll(Step::Acct);
@@ -409,7 +526,7 @@ void FtpClient::startPort()
     }
     bool ipv4 = false;
     const quint32 address = m_control->localAddress().toIPv4Address(&ipv4);
-    auto *listener = new QTcpServer(this);
+    QTcpServer *listener = m_protectedData ? new TlsDataServer(this) : new QTcpServer(this);
     listener->setProxy(QNetworkProxy::NoProxy);
     if (!ipv4 || !listener->listen(QHostAddress::AnyIPv4, 0)) {
         const int error = int(listener->serverError());
@@ -420,6 +537,118 @@ void FtpClient::startPort()
     connect(listener, &QTcpServer::newConnection, this, &FtpClient::onDataConnection);
     m_listener = listener;
     sendCommand(ftpPortCommand(address, listener->serverPort()), { 200, 227 });
+}
+
+void FtpClient::startPasv()
+{
+    closeData();
+    if (!m_control || !m_connected) {
+        fail(kEngineError, QStringLiteral("FTP client not connected"), true);
+        return;
+    }
+    // PASV answers with an IPv4 address only.
+    bool ipv4 = false;
+    m_control->peerAddress().toIPv4Address(&ipv4);
+    const bool ipv6 = !ipv4;
+    sendCommand(ipv6 ? "EPSV" : "PASV", { ipv6 ? 229 : 227 });
+}
+
+void FtpClient::onPasvReply(int code, const QByteArray &line)
+{
+    m_awaitingReply = false;
+    if (!m_accepted.contains(code)) {
+        fail(code, QString::fromUtf8(line), false);
+        return;
+    }
+    const FtpPassiveTarget target = code == 229 ? parseEpsvReply(line) : parsePasvReply(line);
+    if (!target.ok || !m_control) {
+        fail(kEngineError, QStringLiteral("Invalid passive mode reply"), true);
+        return;
+    }
+    const QHostAddress peer = m_control->peerAddress();
+    QHostAddress address = code == 229 ? peer : QHostAddress(target.ipv4);
+    if (code == 227 && ftpUnroutable(target.ipv4) && !sameIPv4(address, peer)) {
+        // A server behind address translation names its inner address.
+        show(QStringLiteral("! Passive address %1 is not reachable from here; using %2")
+                 .arg(address.toString(), peer.toString()));
+        address = peer;
+    }
+    QTcpSocket *socket = m_protectedData ? new QSslSocket(this) : new QTcpSocket(this);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    adoptDataSocket(socket);
+    connect(socket, &QTcpSocket::connected, this, &FtpClient::onDataConnected);
+    show(QStringLiteral("! Data connection to %1:%2").arg(address.toString()).arg(target.port));
+    socket->connectToHost(address, target.port);
+    // STOR goes out while the data connection is being made; the file
+    // follows once both the 150 and the connection are there.
+    stepDone();
+}
+
+void FtpClient::adoptDataSocket(QTcpSocket *socket)
+{
+    m_data = socket;
+    m_dataReady = false;
+    m_dataClosed = false;
+    connect(socket, &QTcpSocket::bytesWritten, this, &FtpClient::onDataBytesWritten);
+    connect(socket, &QTcpSocket::disconnected, this, &FtpClient::onDataClosed);
+    connect(socket, &QTcpSocket::errorOccurred, this, &FtpClient::onDataError);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    if (auto *tls = qobject_cast<QSslSocket *>(socket)) {
+        // The control connection's configuration carries its session, which
+        // the data connection resumes: servers that check it refuse others.
+        auto *control = qobject_cast<QSslSocket *>(m_control.data());
+        tls->setSslConfiguration(control ? control->sslConfiguration() : m_tlsConfiguration);
+        tls->setPeerVerifyName(m_hostName.trimmed());
+        connect(tls, &QSslSocket::encrypted, this, &FtpClient::onDataEncrypted);
+        connect(tls, &QSslSocket::encryptedBytesWritten, this, [this] {
+            restartDeadline();
+            sendData();
+        });
+        connect(tls, &QSslSocket::sslErrors, this, &FtpClient::onSslErrors);
+    }
+}
+
+void FtpClient::onDataConnected()
+{
+    if (qobject_cast<QSslSocket *>(m_data.data())) {
+        startDataTls();
+        return;
+    }
+    dataReady();
+}
+
+void FtpClient::startDataTls()
+{
+    // The handshake waits for the server's 150: a server may not listen for
+    // it on a data connection before the transfer is set up.
+    auto *tls = qobject_cast<QSslSocket *>(m_data.data());
+    if (!tls || !m_storAccepted || tls->state() != QAbstractSocket::ConnectedState
+        || tls->mode() != QSslSocket::UnencryptedMode)
+        return;
+    tls->startClientEncryption();
+}
+
+void FtpClient::onDataEncrypted()
+{
+    dataReady();
+}
+
+void FtpClient::onDataError()
+{
+    if (!m_data)
+        return;
+    if (!m_dataReady && !m_dataClosed) {
+        // The connection was never made: no file can go.
+        fail(kEngineError, QStringLiteral("Data connection failed: ") + m_data->errorString(), true);
+        return;
+    }
+    onDataClosed();
+}
+
+void FtpClient::dataReady()
+{
+    m_dataReady = true;
+    sendData();
 }
 
 void FtpClient::startStor()
@@ -449,6 +678,7 @@ void FtpClient::onStorReply(int code, const QByteArray &line)
         if (code == 150 || code == 125) {
             m_storPhase = StorPhase::Transferring;
             m_storAccepted = true;
+            startDataTls();
             sendData();
             return;
         }
@@ -481,24 +711,21 @@ void FtpClient::onDataConnection()
             socket->deleteLater();
             continue;
         }
-        m_data = socket;
-        connect(socket, &QTcpSocket::bytesWritten, this, &FtpClient::onDataBytesWritten);
-        connect(socket, &QTcpSocket::disconnected, this, &FtpClient::onDataClosed);
-        connect(socket, &QTcpSocket::errorOccurred, this, &FtpClient::onDataClosed);
-        connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+        adoptDataSocket(socket);
     }
     if (m_data) {
         if (m_listener)
             m_listener->close();
-        sendData();
+        if (!m_dataReady)
+            onDataConnected();
     }
 }
 
 void FtpClient::sendData()
 {
-    if (!m_data || !m_storAccepted || m_fileSent || m_dataClosed)
+    if (!m_data || !m_dataReady || !m_storAccepted || m_fileSent || m_dataClosed)
         return;
-    while (m_data->bytesToWrite() < kHighWater && !m_file.atEnd()) {
+    while (unsentBytes(*m_data) < kHighWater && !m_file.atEnd()) {
         const QByteArray chunk = m_file.read(kChunk);
         if (chunk.isEmpty()) {
             if (m_file.error() != QFileDevice::NoError) {
@@ -509,7 +736,7 @@ void FtpClient::sendData()
         }
         m_data->write(chunk);
     }
-    if (m_file.atEnd() && m_data->bytesToWrite() == 0) {
+    if (m_file.atEnd() && unsentBytes(*m_data) == 0) {
         m_fileSent = true;
         // The end of the data connection marks the end of the file.
         m_data->disconnectFromHost();
@@ -529,7 +756,7 @@ void FtpClient::onDataClosed()
     if (!m_data || m_dataClosed)
         return;
     m_dataClosed = true;
-    if (!m_fileSent && m_storAccepted && m_file.isOpen() && m_file.atEnd() && m_data->bytesToWrite() == 0)
+    if (!m_fileSent && m_storAccepted && m_file.isOpen() && m_file.atEnd() && unsentBytes(*m_data) == 0)
         m_fileSent = true; // the server hung up as the last bytes left
     if (m_data->state() != QAbstractSocket::UnconnectedState)
         m_data->abort();
@@ -569,6 +796,7 @@ void FtpClient::closeData()
     }
     if (m_file.isOpen())
         m_file.close(); // closing the descriptor releases the lock
+    m_dataReady = false;
     m_storPhase = StorPhase::Idle;
     m_storAccepted = false;
 }

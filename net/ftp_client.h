@@ -1,7 +1,7 @@
 #pragma once
 
-// FTP client for uploads: active mode, direct connection, one request at a
-// time. Each operation starts its request and waits for it in a nested event
+// FTP client for uploads: active (PORT) or passive (PASV, EPSV) mode, direct
+// connection, one request at a time. Each operation starts its request and waits for it in a nested event
 // loop, so to the caller it is a blocking call returning true on success while
 // timers, sockets and clicks keep being handled. Runs on the GUI thread only.
 
@@ -10,6 +10,8 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QString>
 #include <QTimer>
 
@@ -49,12 +51,25 @@ public:
     void setBinary(bool binary) { m_binary = binary; }
     int Timeout() const { return m_timeout; } // seconds without data progress; 0: none
     void setTimeout(int seconds) { m_timeout = seconds; }
+    // Passive mode: the client opens the data connection to where PASV (EPSV
+    // over IPv6) says. Off: PORT, and the server connects.
+    bool Passive() const { return m_passive; }
+    void setPassive(bool passive) { m_passive = passive; }
+    // Explicit TLS: AUTH TLS before USER, then PBSZ 0 and PROT P after the
+    // login, so that the data connections are encrypted too. The server's
+    // certificate must verify; nothing is ever sent in clear instead.
+    enum class Security { None, ExplicitTls };
+    Security security() const { return m_security; }
+    void setSecurity(Security security) { m_security = security; }
+    // A PEM file of certificates trusted beside the system's; empty: none.
+    QString TrustedCertificates() const { return m_trustedCertificates; }
+    void setTrustedCertificates(const QString &path) { m_trustedCertificates = path; }
 
-    // open, USER, [PASS], [ACCT], [CWD], TYPE, PORT, STOR, QUIT.
+    // open, USER, [PASS], [ACCT], [CWD], TYPE, PORT or PASV, STOR, QUIT.
     bool Transmit();
     // open, USER, [PASS], [ACCT]; the connection stays open.
     bool Connect();
-    // Over an open connection: TYPE, PORT, STOR.
+    // Over an open connection: TYPE, PORT or PASV, STOR.
     bool Put();
     // QUIT, then the connection is closed.
     bool Quit();
@@ -83,12 +98,19 @@ Q_SIGNALS:
     void requestDone(int error);
 
 private:
-    enum class Step { Open, User, Pass, Acct, Cwd, Type, Port, Stor, Quit };
+    enum class Step { Open, AuthTls, User, Pass, Acct, Pbsz, Prot, Cwd, Type, Port, Pasv, Stor, Quit };
     enum class StorPhase { Idle, WaitingFirst, Transferring };
 
     // Refuses (with its display line) a request while another runs, or when
     // the connection is not in the state the request needs.
     bool mayStart(bool needConnection);
+    Step dataStep() const { return m_passive ? Step::Pasv : Step::Port; }
+    QList<Step> loginSteps() const;
+    void onControlEncrypted();
+    void onSslErrors(const QList<QSslError> &errors);
+    void adoptDataSocket(QTcpSocket *socket);
+    void onDataEncrypted();
+    void startDataTls();
     bool runRequest(QList<Step> steps);
     void startStep();
     void stepDone();
@@ -101,6 +123,11 @@ private:
     void onControlClosed();
     void onReply(int code, const QByteArray &line);
     void startPort();
+    void startPasv();
+    void onPasvReply(int code, const QByteArray &line);
+    void onDataConnected();
+    void onDataError();
+    void dataReady();
     void startStor();
     void onStorReply(int code, const QByteArray &line);
     void onDataConnection();
@@ -124,6 +151,11 @@ private:
     QString m_localFileName;
     bool m_binary = true;
     int m_timeout = 15;
+    bool m_passive = false;
+    Security m_security = Security::None;
+    QString m_trustedCertificates;
+    QSslConfiguration m_tlsConfiguration; // of the running request
+    bool m_protectedData = false; // PROT P accepted: data connections are TLS too
 
     QPointer<QTcpSocket> m_control;
     QPointer<QTcpServer> m_listener;
@@ -145,6 +177,7 @@ private:
     StorPhase m_storPhase = StorPhase::Idle;
     bool m_storAccepted = false; // 150 or 125 came
     bool m_finalReply = false; // 226 or 250 came
+    bool m_dataReady = false; // the data connection can carry the file
     bool m_dataClosed = false;
     bool m_fileSent = false; // every byte was handed over before the data connection closed
     qint64 m_sent = 0;

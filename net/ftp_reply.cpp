@@ -78,6 +78,84 @@ QByteArray ftpPortCommand(quint32 ipv4, quint16 port)
         ipv4 & 0xFF, unsigned(port >> 8), unsigned(port & 0xFF));
 }
 
+namespace
+{
+
+// A decimal number 0..limit at pos; pos moves past it.
+bool takeNumber(QByteArrayView text, qsizetype &pos, uint limit, uint *value)
+{
+    const qsizetype start = pos;
+    uint v = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 5) {
+        v = v * 10 + uint(text[pos] - '0');
+        ++pos;
+    }
+    if (pos == start || v > limit || (pos < text.size() && text[pos] >= '0' && text[pos] <= '9'))
+        return false;
+    *value = v;
+    return true;
+}
+
+} // namespace
+
+FtpPassiveTarget parsePasvReply(QByteArrayView line)
+{
+    // The text after the code: its own digits are no part of the address.
+    for (qsizetype start = qMin<qsizetype>(4, line.size()); start < line.size(); ++start) {
+        const bool digit = line[start] >= '0' && line[start] <= '9';
+        if (!digit || (line[start - 1] >= '0' && line[start - 1] <= '9'))
+            continue;
+        qsizetype pos = start;
+        uint n[6] = {};
+        bool ok = true;
+        for (int i = 0; i < 6 && ok; ++i) {
+            if (i > 0) {
+                ok = pos < line.size() && line[pos] == ',';
+                ++pos;
+            }
+            ok = ok && takeNumber(line, pos, 255, &n[i]);
+        }
+        if (!ok)
+            continue;
+        FtpPassiveTarget target;
+        target.ipv4 = (n[0] << 24) | (n[1] << 16) | (n[2] << 8) | n[3];
+        target.port = quint16(n[4] * 256 + n[5]);
+        target.ok = target.port != 0;
+        return target;
+    }
+    return {};
+}
+
+FtpPassiveTarget parseEpsvReply(QByteArrayView line)
+{
+    const qsizetype open = line.indexOf('(');
+    if (open < 0 || open + 5 > line.size())
+        return {};
+    const char d = line[open + 1];
+    if (d < 33 || d > 126 || (d >= '0' && d <= '9') || line[open + 2] != d || line[open + 3] != d)
+        return {};
+    qsizetype pos = open + 4;
+    uint port = 0;
+    if (!takeNumber(line, pos, 65535, &port) || port == 0 || pos >= line.size() || line[pos] != d)
+        return {};
+    FtpPassiveTarget target;
+    target.port = quint16(port);
+    target.ok = true;
+    return target;
+}
+
+bool ftpUnroutable(quint32 a)
+{
+    const auto in = [a](quint32 net, int bits) { return (a >> (32 - bits)) == (net >> (32 - bits)); };
+    return in(0x00000000, 8) // 0/8
+        || in(0x0A000000, 8) // 10/8
+        || in(0x64400000, 10) // 100.64/10, carrier-grade translation
+        || in(0x7F000000, 8) // 127/8
+        || in(0xA9FE0000, 16) // 169.254/16
+        || in(0xAC100000, 12) // 172.16/12
+        || in(0xC0A80000, 16); // 192.168/16
+}
+
 quint16 ftpPortNumber(const QString &text)
 {
     const QString name = text.trimmed();

@@ -40,6 +40,26 @@ FtpReply parseFtpReply(QByteArrayView buffer);
 // "PORT h1,h2,h3,h4,p1,p2" for an IPv4 address (host byte order) and a port.
 QByteArray ftpPortCommand(quint32 ipv4, quint16 port);
 
+// Where a passive-mode reply sends the data connection.
+struct FtpPassiveTarget {
+    bool ok = false;
+    quint32 ipv4 = 0; // host byte order; 0 for EPSV, which names no address
+    quint16 port = 0;
+};
+
+// "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": the first six comma-separated
+// numbers of the text, brackets or not, as servers vary in how they dress them.
+FtpPassiveTarget parsePasvReply(QByteArrayView line);
+
+// "229 Entering Extended Passive Mode (|||port|)": the port between the
+// delimiters; the address is the control connection's.
+FtpPassiveTarget parseEpsvReply(QByteArrayView line);
+
+// An address no server on the Internet can be reached at: private, shared,
+// loopback, link-local, unspecified. A server behind address translation
+// announces its inner one of these in its passive reply.
+bool ftpUnroutable(quint32 ipv4);
+
 // The server port from the text of the port field: a number 1..65535, "ftp"
 // (21) or another TCP service name known to the system. 0 when it is none.
 quint16 ftpPortNumber(const QString &text);

@@ -3,11 +3,13 @@
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "net/tls.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -163,7 +165,24 @@ void SmtpClient::lookedUp(const QHostInfo &info, quint64 serial)
         return;
     }
 
-    m_socket = new QTcpSocket(this);
+    if (Security != SmtpSecurity::None) {
+        QSslConfiguration configuration;
+        QString why;
+        if (!tlsClientConfiguration(TrustedCertificates, &configuration, &why)) {
+            failConnect(SmtpErrorTls, why);
+            return;
+        }
+        auto *tls = new QSslSocket(this);
+        tls->setSslConfiguration(configuration);
+        tls->setPeerVerifyName(Host.trimmed());
+        connect(tls, &QSslSocket::encrypted, this, &SmtpClient::tlsEncrypted);
+        connect(tls, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+            tlsFailed(QStringLiteral("TLS refused: ") + tlsRefusal(errors));
+        });
+        m_socket = tls;
+    } else {
+        m_socket = new QTcpSocket(this);
+    }
     connect(m_socket, &QTcpSocket::connected, this, &SmtpClient::socketConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &SmtpClient::readReplies);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &SmtpClient::socketError);
@@ -194,8 +213,60 @@ void SmtpClient::failConnect(int error, const QString &description)
 void SmtpClient::socketConnected()
 {
     m_tcpUp = true;
-    if (m_step == Step::Connecting)
+    if (m_step != Step::Connecting)
+        return;
+    if (Security == SmtpSecurity::Tls) {
+        // Not a byte in clear: the greeting comes over TLS.
+        m_step = Step::TlsHandshake;
+        qobject_cast<QSslSocket *>(m_socket)->startClientEncryption();
+        return;
+    }
+    m_step = Step::Greeting;
+}
+
+void SmtpClient::tlsEncrypted()
+{
+    auto *tls = qobject_cast<QSslSocket *>(m_socket);
+    if (!tls || m_step != Step::TlsHandshake)
+        return;
+    m_encrypted = true;
+    Q_EMIT display(QStringLiteral("! TLS: ") + tlsOutcome(*tls));
+    if (!m_connected) {
         m_step = Step::Greeting;
+        return;
+    }
+    // After STARTTLS the server forgets what it was told: greet it again.
+    m_esmtp = false;
+    sendEhloOrHelo(true);
+}
+
+void SmtpClient::tlsFailed(const QString &description)
+{
+    qCWarning(lcNet, "smtp: %s", qPrintable(description));
+    Q_EMIT display(QStringLiteral("! ") + description);
+    if (!m_connected) {
+        failConnect(SmtpErrorTls, description);
+        return;
+    }
+    m_lastReply = QStringLiteral("500 %1 (socket error #%2)").arg(description).arg(SmtpErrorTls);
+    refuseClearText(SmtpErrorTls, QString());
+}
+
+void SmtpClient::refuseClearText(int error, const QString &why)
+{
+    // The connection is dropped rather than left open: the mail request that
+    // follows must not go out in clear.
+    if (!why.isEmpty()) {
+        m_lastReply = why;
+        Q_EMIT display(QStringLiteral("! ") + why);
+    }
+    const int request = m_request;
+    const bool wasUp = dropSocket();
+    const quint64 serial = m_serial;
+    if (wasUp)
+        Q_EMIT sessionClosed();
+    if (request >= 0 && serial == m_serial && m_request == request)
+        finish(error);
 }
 
 void SmtpClient::socketError()
@@ -203,6 +274,10 @@ void SmtpClient::socketError()
     if (!m_socket)
         return;
     const QAbstractSocket::SocketError e = m_socket->error();
+    if (e == QAbstractSocket::SslHandshakeFailedError || e == QAbstractSocket::SslInternalError) {
+        tlsFailed(QStringLiteral("TLS failed: ") + m_socket->errorString());
+        return;
+    }
     if (!m_tcpUp) {
         if (m_step == Step::Connecting) {
             const SocketFailure f = socketFailure(e, m_socket->errorString());
@@ -258,6 +333,8 @@ bool SmtpClient::dropSocket()
     m_tcpUp = false;
     m_connected = false;
     m_esmtp = false;
+    m_encrypted = false;
+    m_ehloLines.clear();
     m_receive.clear();
     m_socketError = 0;
     m_step = Step::None;
@@ -302,6 +379,8 @@ void SmtpClient::replyLine(const QByteArray &text, int code, bool continued)
 {
     QTcpSocket *const socket = m_socket;
     m_lastReply = fromCp1252(text);
+    if (m_step == Step::Ehlo)
+        m_ehloLines.append(m_lastReply);
     Q_EMIT display(QStringLiteral("< ") + m_lastReply);
     if (m_socket != socket || continued)
         return;
@@ -352,7 +431,19 @@ void SmtpClient::replyDone(int code)
     case Step::Ehlo:
         if (code == 250) {
             m_esmtp = true;
+            if (Security == SmtpSecurity::StartTls && !m_encrypted) {
+                if (!smtpOffers(m_ehloLines, QStringLiteral("STARTTLS"))) {
+                    refuseClearText(
+                        454, QStringLiteral("454 STARTTLS not offered by the server; nothing more is sent"));
+                    return;
+                }
+                sendCommand(Step::StartTls, QStringLiteral("STARTTLS"));
+                return;
+            }
             afterHello();
+        } else if (Security == SmtpSecurity::StartTls && !m_encrypted) {
+            // HELO knows no STARTTLS: the session cannot be protected.
+            refuseClearText(code, QStringLiteral("%1 EHLO refused; STARTTLS needs it").arg(code));
         } else {
             // Not an ESMTP server: greet it the old way; the open ends after that.
             m_ehloFailed = true;
@@ -367,6 +458,20 @@ void SmtpClient::replyDone(int code)
             afterHello();
         else
             finish(code);
+        return;
+    case Step::StartTls:
+        if (code != 220) {
+            refuseClearText(code, QStringLiteral("%1 STARTTLS refused; nothing more is sent").arg(code));
+            return;
+        }
+        m_step = Step::TlsHandshake;
+        m_receive.clear(); // nothing said before the handshake may count after it
+        qobject_cast<QSslSocket *>(m_socket)->startClientEncryption();
+        return;
+    case Step::AuthPlain:
+        if (code != 235)
+            return stepFailed(code);
+        finish(0);
         return;
     case Step::AuthLogin:
         if (code != 334)
@@ -420,6 +525,7 @@ void SmtpClient::replyDone(int code)
     case Step::None:
     case Step::Lookup:
     case Step::Connecting:
+    case Step::TlsHandshake:
     case Step::QuitClosing:
         return; // nothing awaits a reply
     }
@@ -427,11 +533,12 @@ void SmtpClient::replyDone(int code)
 
 void SmtpClient::afterGreeting()
 {
-    sendEhloOrHelo(AuthType != Auth::None);
+    sendEhloOrHelo(AuthType != Auth::None || Security == SmtpSecurity::StartTls);
 }
 
 void SmtpClient::sendEhloOrHelo(bool ehlo)
 {
+    m_ehloLines.clear();
     const QString name = smtpSignOnName(SignOn, localHostName());
     if (ehlo)
         sendCommand(Step::Ehlo, QStringLiteral("EHLO ") + name);
@@ -453,6 +560,14 @@ void SmtpClient::startAuth()
     if (!m_esmtp) {
         m_lastReply = QStringLiteral("500 ESMTP not supported.");
         finish(500);
+        return;
+    }
+    // Over TLS the server's choice counts: PLAIN when offered, else LOGIN. In
+    // clear, LOGIN as always.
+    if (m_encrypted && smtpOffers(m_ehloLines, QStringLiteral("AUTH"), QStringLiteral("PLAIN"))) {
+        sendCommand(Step::AuthPlain,
+            QStringLiteral("AUTH PLAIN ") + QString::fromLatin1(smtpPlainCredentials(Username, Password)),
+            QStringLiteral("AUTH PLAIN ********"));
         return;
     }
     sendCommand(Step::AuthLogin, QStringLiteral("AUTH LOGIN"));

@@ -54,9 +54,18 @@ enum SmtpSocketError : int {
     SmtpErrorRefused = 10061,
     SmtpErrorUnreachable = 10065,
     SmtpErrorHostNotFound = 11001,
+    SmtpErrorTls = 11100, // the TLS handshake failed or the server's certificate was refused
 };
 
-// Event-driven SMTP client on the GUI thread: open (connect, EHLO, AUTH LOGIN),
+// How the connection is protected. None: clear text, as designed.
+enum class SmtpSecurity {
+    None,
+    StartTls, // STARTTLS after EHLO, then EHLO again; a server without it is a failure
+    Tls, // TLS from the first byte (usually port 465)
+};
+
+// Event-driven SMTP client on the GUI thread: open (connect, [TLS], EHLO,
+// [STARTTLS, EHLO], AUTH LOGIN or, once encrypted, PLAIN when offered),
 // mail (MAIL FROM, RCPT TO per recipient, DATA) and quit, one request at a time.
 // Every request returns at once and ends with requestDone(code, error), error
 // being 0, the refused reply code or a socket error number. Starting a request
@@ -90,6 +99,8 @@ public:
     QStringList MailMessage; // body lines
     QString CharSet = QStringLiteral("iso-8859-1");
     QString ContentType = QStringLiteral("text/plain");
+    SmtpSecurity Security = SmtpSecurity::None;
+    QString TrustedCertificates; // PEM file trusted beside the system's store; empty: none
 
     // Requests.
     void open(); // code 8
@@ -124,7 +135,10 @@ private:
         Greeting,
         Ehlo,
         Helo,
+        StartTls,
+        TlsHandshake, // waiting for the handshake, before the greeting or after STARTTLS
         AuthLogin,
+        AuthPlain,
         AuthUser,
         AuthPassword,
         MailFrom,
@@ -148,6 +162,9 @@ private:
     void replyDone(int code);
     void badReply(const QByteArray &text);
     void failConnect(int error, const QString &description);
+    void tlsEncrypted();
+    void tlsFailed(const QString &description);
+    void refuseClearText(int error, const QString &why);
     bool accepts(int code) const;
     void sendCommand(Step step, const QString &command, const QString &shown = QString());
     void sendEhloOrHelo(bool ehlo);
@@ -176,6 +193,8 @@ private:
     int m_error = 0;
     int m_socketError = 0; // error seen before the close, reported instead of 10004
     bool m_ehloFailed = false;
+    bool m_encrypted = false;
+    QStringList m_ehloLines; // the latest EHLO reply, for the extensions it offers
     QString m_lastReply;
     QByteArray m_receive;
     quint16 m_port = 0;

@@ -2,6 +2,8 @@
 
 #include "common/text.h"
 
+#include <QRegularExpression>
+
 namespace orvalla
 {
 
@@ -170,6 +172,29 @@ QString smtpOneLine(const QString &text)
     out.replace(u'\r', u' ');
     out.replace(u'\n', u' ');
     return out;
+}
+
+bool smtpOffers(const QStringList &ehloLines, const QString &keyword, const QString &argument)
+{
+    for (const QString &line : ehloLines) {
+        // "250-AUTH LOGIN PLAIN"; old servers wrote "250-AUTH=LOGIN".
+        const QStringList words
+            = line.mid(4).split(QRegularExpression(QStringLiteral("[ =]")), Qt::SkipEmptyParts);
+        if (words.isEmpty() || words.first().compare(keyword, Qt::CaseInsensitive) != 0)
+            continue;
+        if (argument.isEmpty())
+            return true;
+        for (qsizetype i = 1; i < words.size(); ++i) {
+            if (words[i].compare(argument, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+QByteArray smtpPlainCredentials(const QString &user, const QString &password)
+{
+    return (QByteArray(1, '\0') + toCp1252(user) + QByteArray(1, '\0') + toCp1252(password)).toBase64();
 }
 
 } // namespace orvalla

@@ -77,6 +77,14 @@ QString smtpDotStuff(const QString &line);
 // a field can never end the line early or smuggle in a command.
 QString smtpOneLine(const QString &text);
 
+// Whether the lines of an EHLO reply offer keyword (an extension such as
+// "STARTTLS"), and with argument among its parameters when one is given
+// ("AUTH" with "PLAIN"). Lines are as received, code included; case is ignored.
+bool smtpOffers(const QStringList &ehloLines, const QString &keyword, const QString &argument = QString());
+
+// The AUTH PLAIN argument: Base64 of NUL, user, NUL, password (Windows-1252).
+QByteArray smtpPlainCredentials(const QString &user, const QString &password);
+
 } // namespace orvalla
 
 // Carried by QVariant (data-driven tests).

@@ -1,6 +1,8 @@
 #include "publish/ftp_upload.h"
 
+#include "common/clock.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "net/ftp_client.h"
 #include "recording/recordingfiles.h"
 
@@ -56,6 +58,10 @@ void FtpUpload::ApplyFtpSettings()
     m_client->setPassWord(m_settings.password);
     m_client->setPort(m_settings.port);
     m_client->setHostDirName(m_settings.remoteFolder);
+    m_client->setPassive(m_settings.passive);
+    m_client->setSecurity(
+        m_settings.explicitTls ? FtpClient::Security::ExplicitTls : FtpClient::Security::None);
+    m_client->setTrustedCertificates(m_settings.trustedCertificates);
     setNames(m_settings.fileNames.isEmpty() ? QString() : m_settings.fileNames.first());
 }
 
@@ -84,10 +90,29 @@ bool FtpUpload::sendFile(const QString &name)
         return false;
     if (m_client->Transmit()) {
         qCInfo(lcPublish).noquote() << "FTP upload of" << local << "done";
+        noteOutcome(name, true);
         return true;
     }
     qCWarning(lcPublish).noquote() << "FTP upload of" << local << "failed:" << m_client->ErrorMessage();
+    noteOutcome(name, false);
     return false;
+}
+
+void FtpUpload::noteOutcome(const QString &name, bool sent)
+{
+    const SystemClock system;
+    const LocalTime t = (m_clock ? *m_clock : static_cast<const Clock &>(system)).localNow();
+    const QString when = QString::fromLatin1(
+        formatC("%02d/%02d/%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour, t.minute, t.second));
+    if (sent) {
+        m_lastSuccess = when + u' ' + name;
+        Q_EMIT lastSuccessChanged(m_lastSuccess);
+        return;
+    }
+    m_lastFailure = QStringLiteral("%1 %2: %3").arg(when, name, m_client->ErrorMessage());
+    if (m_running && m_batchFailure.isEmpty())
+        m_batchFailure = m_lastFailure;
+    Q_EMIT lastFailureChanged(m_lastFailure);
 }
 
 bool FtpUpload::UploadFiles(const QString &systemId, int day, int month, int year)
@@ -95,6 +120,7 @@ bool FtpUpload::UploadFiles(const QString &systemId, int day, int month, int yea
     if (refuseWhileRunning())
         return false;
     RunningScope running(m_running, m_cancelled);
+    m_batchFailure.clear();
 
     m_client->setBinary(true);
     ApplyFtpSettings();
@@ -154,6 +180,7 @@ bool FtpUpload::Button_ftp_enviarClick()
     if (refuseWhileRunning())
         return false;
     RunningScope running(m_running, m_cancelled);
+    m_batchFailure.clear();
     ApplyFtpSettings();
     bool allSent = true;
     for (int i = 0; i < m_settings.fileNames.size() && !m_cancelled; ++i) {
@@ -164,10 +191,12 @@ bool FtpUpload::Button_ftp_enviarClick()
             continue;
         if (m_client->Put()) {
             qCInfo(lcPublish).noquote() << "FTP upload of" << local << "done";
+            noteOutcome(name, true);
         } else {
             allSent = false;
             qCWarning(lcPublish).noquote()
                 << "FTP upload of" << local << "failed:" << m_client->ErrorMessage();
+            noteOutcome(name, false);
         }
     }
     return allSent;

@@ -12,6 +12,7 @@
 namespace orvalla
 {
 
+class Clock;
 class FtpClient;
 
 // The texts of the FTP tab.
@@ -23,6 +24,9 @@ struct FtpSettings {
     QString localFolder; // Edit_ftp_ruta_local_ficheiro, prefixed to every name as it is
     QString remoteFolder; // Edit_ftp_ruta_remota_ficheiro; empty: the login folder
     QStringList fileNames; // lines of Memo_ftp_nome_ficheiro, in order
+    bool passive = false; // CheckBox_ftp_pasivo
+    bool explicitTls = false; // ComboBox_ftp_seguridade: "TLS explícito"
+    QString trustedCertificates; // Edit_certificados
 };
 
 // The lines Memo_ftp holds: more than 100 lines are cleared before the next
@@ -83,6 +87,16 @@ public:
     // The name of the interval data file sent by the latest batch ("" at start).
     QString lastIntervalFile() const { return m_lastIntervalFile; }
 
+    // Time for the outcome lines; null (the default) means the system clock.
+    void setClock(const Clock *clock) { m_clock = clock; }
+    // "dd/mm/yyyy hh:mm:ss name" of the latest file sent ("último envío correcto:").
+    QString lastSuccess() const { return m_lastSuccess; }
+    // "dd/mm/yyyy hh:mm:ss name: reason" of the latest file that failed ("último fallo:").
+    QString lastFailure() const { return m_lastFailure; }
+    // The first failure of the latest whole batch, as lastFailure; empty when
+    // every file of it went (or it was refused).
+    QString lastBatchFailure() const { return m_batchFailure; }
+
     // Buttons of the "FTP" tab. Each returns the client's result.
     bool Button_ftp_conectarClick(); // "conectar"
     bool Button_ftp_sairClick(); // "sair"
@@ -93,7 +107,12 @@ public:
     // The client's display event.
     void ClienteFtpDisplay(const QString &line) { m_display.add(line); }
 
+Q_SIGNALS:
+    void lastSuccessChanged(const QString &text);
+    void lastFailureChanged(const QString &text);
+
 private:
+    void noteOutcome(const QString &name, bool sent);
     bool refuseWhileRunning();
     bool sendFile(const QString &name);
     void setNames(const QString &name);
@@ -102,6 +121,10 @@ private:
     FtpSettings m_settings;
     FtpDisplayLog m_display;
     QString m_lastIntervalFile;
+    const Clock *m_clock = nullptr;
+    QString m_lastSuccess;
+    QString m_lastFailure;
+    QString m_batchFailure;
     bool m_running = false;
     bool m_cancelled = false;
 };

@@ -47,6 +47,8 @@ void MailReport::ApplyMailSettings(const MailFields &f)
     c.RcptName = recipients;
     c.MailMessage = f.message;
     c.AuthType = SmtpClient::Auth::Login;
+    c.Security = f.security;
+    c.TrustedCertificates = f.trustedCertificates;
     c.HdrCc.clear();
     c.HdrReplyTo.clear();
     c.HdrReturnPath.clear();

@@ -26,6 +26,8 @@ struct MailFields {
     QString subject; // Edit_motivo_smtp
     QStringList recipients; // lines of Memo_destinatarios_smtp
     QStringList message; // lines of Memo_mensaxe
+    SmtpSecurity security = SmtpSecurity::None; // ComboBox_smtp_seguridade
+    QString trustedCertificates; // Edit_certificados
 };
 
 // "información meteorolóxica DD/MM/YYYY  hh:mm:ss" of the clock.

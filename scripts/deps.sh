@@ -9,7 +9,7 @@ ORVALLA_BUILD_PACKAGES=(
 )
 ORVALLA_TEST_PACKAGES=(
     clang-format git
-    socat curl python3 python3-pyftpdlib python3-aiosmtpd
+    socat curl python3 python3-pyftpdlib python3-aiosmtpd python3-openssl openssl vsftpd
     libreoffice-calc-nogui python3-uno
     chromium
     lintian systemd file

@@ -21,7 +21,7 @@ case "$excel_mode" in
     *) echo "ORVALLA_DEMO_EXCEL must be 1, 0 or unset" >&2; exit 2 ;;
 esac
 
-packages=("${ORVALLA_BUILD_PACKAGES[@]}" socat python3 python3-pyftpdlib python3-aiosmtpd)
+packages=("${ORVALLA_BUILD_PACKAGES[@]}" socat python3 python3-pyftpdlib python3-aiosmtpd python3-openssl openssl)
 if [ "$excel_mode" = 1 ]; then
     packages+=(libreoffice-calc-nogui python3-uno)
 fi
@@ -50,9 +50,22 @@ office_installed() {
     command -v soffice >/dev/null 2>&1 && "$python" -c 'import uno' >/dev/null 2>&1
 }
 
+# The demo servers speak TLS with a certificate of their own, made here once
+# and trusted by the console through "Certificados de confianza".
+tls="$demo/tls"
+certificate="$tls/servidor.pem"
+certificate_key="$tls/servidor.key"
+if [ ! -s "$certificate" ] || [ ! -s "$certificate_key" ]; then
+    mkdir -p "$tls"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -keyout "$certificate_key" -out "$certificate" -days 3650 -subj "/CN=localhost" \
+        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" 2>/dev/null
+    chmod 600 "$certificate_key"
+fi
+
 # Bumped whenever the demo settings below change: a demo/ prepared by an older
 # run.sh gets the new settings (its meteo.cfg is kept as meteo.cfg.old).
-demo_version="orvalla-demo-settings 4"
+demo_version="orvalla-demo-settings 5"
 stamp="$demo/.demo-settings"
 
 write_settings() {
@@ -95,6 +108,10 @@ write_settings() {
         "Calibracion de piranometro = 3.9200"
         "Tension de transmisor = 4.00"
         "Calibracion de barometro = 3.2717"
+        "Modo pasivo de ftp = 1"
+        "Seguridade de ftp = 1"
+        "Seguridade de correo = 1"
+        "Certificados de confianza = $certificate"
     )
     printf '%s\r\n' "${lines[@]}" | iconv -f UTF-8 -t WINDOWS-1252 > "$demo/meteo.cfg.new"
     mv -f "$demo/meteo.cfg.new" "$demo/meteo.cfg"
@@ -211,9 +228,10 @@ start_server() {
 
 mkdir -p "$demo/ftp-server" "$demo/mail-server"
 start_server "FTP server" "$demo/ftp-server.log" "$python" "$root/scripts/demo/ftp_server.py" \
-    127.0.0.1 "$ftp_port" "$demo/ftp-server" "$ftp_user" "$ftp_password"
+    127.0.0.1 "$ftp_port" "$demo/ftp-server" "$ftp_user" "$ftp_password" --tls "$certificate" "$certificate_key"
 start_server "mail server" "$demo/mail-server.log" "$python" "$root/scripts/demo/smtp_server.py" \
-    127.0.0.1 "$smtp_port" "$demo/mail-server" "$mail_user" "$mail_password"
+    127.0.0.1 "$smtp_port" "$demo/mail-server" "$mail_user" "$mail_password" \
+    --starttls "$certificate" "$certificate_key"
 
 rm -f "$demo/ttyStation" "$demo/ttyConsole"
 setsid socat -d -d "pty,raw,echo=0,link=$demo/ttyStation" "pty,raw,echo=0,link=$demo/ttyConsole" \
@@ -244,8 +262,9 @@ echo "Console working folder (settings, data files, page): $demo"
 echo "  day's data file: $demo/tarvelo_datos_$(date +%d_%m_%Y).txt (today copy: tarvelo_datos_hoxe.txt)"
 echo "  mail queue: $demo/tarvelo_datos10_correo.txt"
 echo "  page (after the first upload interval, 1 min): http://localhost/"
-echo "  FTP uploads every minute to 127.0.0.1:$ftp_port -> $demo/ftp-server/"
-echo "  \"enviar correo\" mails to 127.0.0.1:$smtp_port -> $demo/mail-server/"
+echo "  FTP uploads every minute (passive, explicit TLS) to 127.0.0.1:$ftp_port -> $demo/ftp-server/"
+echo "  \"enviar correo\" mails (STARTTLS) to 127.0.0.1:$smtp_port -> $demo/mail-server/"
+echo "  both servers' certificate, trusted by the console: $certificate"
 if [ "$excel_on" = 1 ]; then
     echo "  Excel: $demo/$workbook, updated at every upload interval"
 fi

@@ -1,14 +1,15 @@
 """The demo's FTP server: the web host the console uploads to.
 
-usage: ftp_server.py ADDRESS PORT ROOT USER PASSWORD
+usage: ftp_server.py ADDRESS PORT ROOT USER PASSWORD [--tls CERT KEY]
 Serves ROOT to one user on ADDRESS:PORT (loopback only in the demo), prints
 "READY <address> <port>" once listening and serves until it gets SIGTERM or
-SIGINT. The console never asks for passive mode, so the server opens the data
-connections back to the console (active mode).
+SIGINT. Active and passive mode both work. With --tls it requires explicit
+TLS (AUTH TLS) for the login and the data, with the PEM certificate and key
+given (python3-openssl).
 """
+import argparse
 import os
 import signal
-import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
@@ -16,13 +17,24 @@ from pyftpdlib.servers import FTPServer
 
 
 def main():
-    if len(sys.argv) != 6:
-        sys.exit(__doc__)
-    address, port, root, user, password = sys.argv[1:6]
+    parser = argparse.ArgumentParser(usage=__doc__)
+    for name in ("address", "port", "root", "user", "password"):
+        parser.add_argument(name)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    args = parser.parse_args()
+    address, port, root, user, password = args.address, args.port, args.root, args.user, args.password
     os.makedirs(root, exist_ok=True)
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
-    handler = FTPHandler
+    if args.tls:
+        from pyftpdlib.handlers import TLS_FTPHandler
+
+        handler = TLS_FTPHandler
+        handler.certfile, handler.keyfile = args.tls
+        handler.tls_control_required = True
+        handler.tls_data_required = True
+    else:
+        handler = FTPHandler
     handler.authorizer = authorizer
     handler.banner = "Orvalla demo FTP server"
     # Data connections only to the console's own address, never to port < 1024.

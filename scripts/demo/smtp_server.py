@@ -1,18 +1,20 @@
 """The demo's mail server: receives the console's report mail.
 
-usage: smtp_server.py ADDRESS PORT FOLDER USER PASSWORD
-Listens on ADDRESS:PORT (loopback only in the demo) and accepts AUTH LOGIN
-without TLS for USER and PASSWORD. Each message is saved whole, as it arrived
+usage: smtp_server.py ADDRESS PORT FOLDER USER PASSWORD [--starttls CERT KEY]
+Listens on ADDRESS:PORT (loopback only in the demo) and accepts AUTH LOGIN or
+PLAIN for USER and PASSWORD: without TLS, or with --starttls only after
+STARTTLS, which it then requires, with the PEM certificate and key given. Each message is saved whole, as it arrived
 (headers and body, dot-transparency removed), as FOLDER/NNNN.eml; one line per
 message goes to FOLDER/envelopes.log (file, envelope sender, recipients,
 whether the session logged in). Prints "READY <address> <port>" once
 listening; runs until SIGTERM or SIGINT.
 """
+import argparse
 import asyncio
 import logging
 import os
 import signal
-import sys
+import ssl
 import time
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
@@ -39,11 +41,12 @@ class Mailbox:
         with open(path + ".part", "wb") as f:
             f.write(envelope.original_content)
         os.replace(path + ".part", path)
+        encrypted = server.transport.get_extra_info("ssl_object") is not None
         with open(os.path.join(self.folder, "envelopes.log"), "a", encoding="utf-8") as f:
-            f.write("%s %s from=<%s> to=%s authenticated=%s bytes=%d\n" % (
+            f.write("%s %s from=<%s> to=%s authenticated=%s tls=%s bytes=%d\n" % (
                 time.strftime("%Y-%m-%d %H:%M:%S"), name, sender,
                 ",".join(envelope.rcpt_tos), "yes" if session.authenticated else "no",
-                len(envelope.original_content)))
+                "yes" if encrypted else "no", len(envelope.original_content)))
         print("mail saved as %s" % path, flush=True)
         return "250 OK"
 
@@ -57,13 +60,18 @@ def make_authenticator(user, password):
     return authenticator
 
 
-async def serve(address, port, folder, user, password):
+async def serve(address, port, folder, user, password, starttls):
     loop = asyncio.get_running_loop()
     mailbox = Mailbox(folder)
     authenticator = make_authenticator(user, password)
+    context = None
+    if starttls:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(starttls[0], starttls[1])
     server = await loop.create_server(
-        lambda: SMTP(mailbox, hostname="orvalla-demo", auth_require_tls=False,
-                     authenticator=authenticator),
+        lambda: SMTP(mailbox, hostname="orvalla-demo", auth_require_tls=bool(context),
+                     authenticator=authenticator, tls_context=context,
+                     require_starttls=bool(context)),
         host=address, port=port)
     print("READY %s %d" % server.sockets[0].getsockname()[:2], flush=True)
     stop = loop.create_future()
@@ -75,10 +83,13 @@ async def serve(address, port, folder, user, password):
 
 
 def main():
-    if len(sys.argv) != 6:
-        sys.exit(__doc__)
-    address, port, folder, user, password = sys.argv[1:6]
-    asyncio.run(serve(address, int(port), folder, user, password))
+    parser = argparse.ArgumentParser(usage=__doc__)
+    for name in ("address", "port", "folder", "user", "password"):
+        parser.add_argument(name)
+    parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
+    args = parser.parse_args()
+    asyncio.run(serve(args.address, int(args.port), args.folder, args.user, args.password,
+                      args.starttls))
 
 
 if __name__ == "__main__":

@@ -736,6 +736,34 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(QStringLiteral("meteo.cfg")));
     }
 
+    // Lines 38-41 reach the FTP and mail tabs, and the tabs' choices reach
+    // the file; left at their defaults the file keeps its 37 lines (above).
+    void publishingChoicesBetweenFileAndWindow()
+    {
+        writeSettings("Modo pasivo de ftp = 1\r\nSeguridade de ftp = 1\r\nSeguridade de correo = 2\r\n"
+                      "Certificados de confianza = /srv/ca.pem\r\n");
+        auto w = makeWindow();
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_ftp_pasivo")->isChecked());
+        auto *ftp = field<QComboBox>(*w, "ComboBox_ftp_seguridade");
+        auto *smtp = field<QComboBox>(*w, "ComboBox_smtp_seguridade");
+        QCOMPARE(ftp->currentText(), u("TLS explícito"));
+        QCOMPARE(smtp->currentText(), QStringLiteral("TLS"));
+        QCOMPARE(field(*w, "Edit_certificados")->text(), QStringLiteral("/srv/ca.pem"));
+        QCOMPARE(ftp->count(), 2);
+        QCOMPARE(smtp->itemText(1), QStringLiteral("STARTTLS"));
+
+        field<QCheckBox>(*w, "CheckBox_ftp_pasivo")->click();
+        ftp->setCurrentIndex(0);
+        smtp->setCurrentIndex(1);
+        field(*w, "Edit_certificados")->setText(QStringLiteral("/srv/outra.pem"));
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        QCOMPARE(lines.size(), 41);
+        QCOMPARE(lines.mid(37),
+            (QList<QByteArray> { "Modo pasivo de ftp = 0", "Seguridade de ftp = 0",
+                "Seguridade de correo = 1", "Certificados de confianza = /srv/outra.pem" }));
+    }
+
     void switchesFromTheFileRunTheirActions()
     {
         // The switch acts on the field as it stands when the key is read; the
@@ -876,8 +904,18 @@ private Q_SLOTS:
         // The web charts beside the page, in the web folder (here the working folder).
         for (const char *name : kWebChartNames)
             QCOMPARE(QImage(QLatin1String(name)).size(), kWebChartSize);
-        // The upload was tried, and its failure shown in the FTP memo.
+        // The upload was tried, and its failure shown in the FTP memo, on the
+        // FTP tab and, as it was automatic, in the status line.
         QVERIFY(!field<QPlainTextEdit>(*w, "Memo_ftp")->toPlainText().isEmpty());
+        QVERIFY2(field(*w, "Edit_ftp_ultimo_fallo")->text().startsWith("07/12/2026 10:15:0"),
+            qPrintable(field(*w, "Edit_ftp_ultimo_fallo")->text()));
+        QCOMPARE(field(*w, "Edit_ftp_ultimo_envio")->text(), QString());
+        const QString status = field<QLabel>(*w, "Label_ftp_estado")->text();
+        QVERIFY2(
+            status.startsWith(u("Envío FTP automático fallido: 07/12/2026 10:15:0")), qPrintable(status));
+        // Another message in the status line does not hide it.
+        w->reportFailure(QStringLiteral("outro aviso"));
+        QCOMPARE(field<QLabel>(*w, "Label_ftp_estado")->text(), status);
     }
 
     void chartsTabDrawsTheArchive()

@@ -82,6 +82,50 @@ private Q_SLOTS:
         QCOMPARE(ftpPortCommand(0xFFFFFFFF, 65535), QByteArray("PORT 255,255,255,255,255,255"));
     }
 
+    void passiveReplies_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<quint32>("ipv4");
+        QTest::addColumn<int>("port");
+        QTest::newRow("usual") << QByteArray("227 Entering Passive Mode (10,0,0,1,195,81).") << true
+                               << quint32(0x0A000001) << 0xC351;
+        QTest::newRow("no brackets") << QByteArray("227 =192,168,1,20,4,1") << true << quint32(0xC0A80114)
+                                     << 1025;
+        QTest::newRow("digits in the text first")
+            << QByteArray("227 Mode 2 on (127,0,0,1,0,21)") << true << quint32(0x7F000001) << 21;
+        QTest::newRow("number out of range") << QByteArray("227 (256,0,0,1,4,1)") << false << quint32(0) << 0;
+        QTest::newRow("five numbers") << QByteArray("227 (127,0,0,1,4)") << false << quint32(0) << 0;
+        QTest::newRow("port zero") << QByteArray("227 (127,0,0,1,0,0)") << false << quint32(0) << 0;
+        QTest::newRow("epsv") << QByteArray("229 Entering Extended Passive Mode (|||6446|)") << true
+                              << quint32(0) << 6446;
+        QTest::newRow("epsv other delimiter") << QByteArray("229 ok (!!!21!)") << true << quint32(0) << 21;
+        QTest::newRow("epsv port too big") << QByteArray("229 (|||70000|)") << false << quint32(0) << 0;
+        QTest::newRow("epsv unterminated") << QByteArray("229 (|||6446") << false << quint32(0) << 0;
+    }
+
+    void passiveReplies()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, ok);
+        QFETCH(quint32, ipv4);
+        QFETCH(int, port);
+        const FtpPassiveTarget t = line.startsWith("229") ? parseEpsvReply(line) : parsePasvReply(line);
+        QCOMPARE(t.ok, ok);
+        if (ok) {
+            QCOMPARE(t.ipv4, ipv4);
+            QCOMPARE(int(t.port), port);
+        }
+    }
+
+    void unroutableAddresses()
+    {
+        for (quint32 a : { 0x0A000001u, 0xAC1F0001u, 0xC0A80101u, 0x7F000001u, 0xA9FE0101u, 0x64400001u, 0u })
+            QVERIFY2(ftpUnroutable(a), qPrintable(QString::number(a, 16)));
+        for (quint32 a : { 0x08080808u, 0xAC200001u, 0xC0A90101u, 0x0B000001u, 0x64800001u })
+            QVERIFY2(!ftpUnroutable(a), qPrintable(QString::number(a, 16)));
+    }
+
     void portNumber_data()
     {
         QTest::addColumn<QString>("text");

@@ -60,6 +60,10 @@ Settings custom()
     s.http_destino = "index.htm";
     s.excel_ruta_ficheiro = "C:\\datos\\";
     s.excel_nome_ficheiro = "libro.xls";
+    s.ftp_pasivo = true;
+    s.ftp_seguridade = 1;
+    s.smtp_seguridade = 2;
+    s.certificados = QStringLiteral("/etc/orvalla/autoridade privada.pem");
     return s;
 }
 
@@ -227,6 +231,46 @@ private Q_SLOTS:
         QCOMPARE(recorder.events, expected);
     }
 
+    // Lines 38-41: absent or at their defaults, the file is the 37-line one
+    // byte for byte; away from them they follow line 37 in their order.
+    void publishingLines()
+    {
+        const QByteArray plain = settingsFileBytes(Settings());
+        QCOMPARE(plain.count('\n'), 37);
+        QCOMPARE(settingsFileBytes(load(plain)), plain);
+        Settings loaded = load(plain + "Modo pasivo de ftp = 0\r\nSeguridade de ftp = 0\r\n");
+        QCOMPARE(settingsFileBytes(loaded), plain);
+
+        Settings s;
+        s.smtp_seguridade = 1;
+        const QByteArray bytes = settingsFileBytes(s);
+        QCOMPARE(bytes.left(plain.size()), plain);
+        QCOMPARE(bytes.mid(plain.size()),
+            QByteArray("Modo pasivo de ftp = 0\r\nSeguridade de ftp = 0\r\nSeguridade de correo = 1\r\n"
+                       "Certificados de confianza = \r\n"));
+
+        // Parsed as the switches are; the text up to CR LF, blanks kept.
+        loaded = load("Modo pasivo de ftp =   7\r\nSeguridade de ftp =1\r\nSeguridade de correo = 2 \r\n"
+                      "Certificados de confianza =  ca.pem \r\n");
+        QCOMPARE(loaded.ftp_pasivo, true);
+        QCOMPARE(loaded.ftp_seguridade, 1);
+        QCOMPARE(loaded.smtp_seguridade, 2);
+        QCOMPARE(loaded.certificados, QStringLiteral(" ca.pem "));
+
+        // An unknown level keeps what was there and says so; it never lowers protection.
+        QVERIFY(replaceFile(
+            cfg(), "Seguridade de ftp = 1\r\nSeguridade de correo = 9\r\nModo pasivo de ftp = x\r\n"));
+        Settings level;
+        level.smtp_seguridade = 2;
+        MaxMinState maxmin;
+        QString error;
+        QVERIFY(!LoadSettings(level, maxmin, {}, m_dir.path(), &error));
+        QVERIFY2(error.contains("Seguridade de correo = 9"), qPrintable(error));
+        QCOMPARE(level.smtp_seguridade, 2);
+        QCOMPARE(level.ftp_seguridade, 1);
+        QCOMPARE(level.ftp_pasivo, false);
+    }
+
     void calibrationKeepsFileDecimals()
     {
         Settings s;
@@ -258,8 +302,13 @@ private Q_SLOTS:
         QCOMPARE(s.http_destino, d.http_destino);
         // A list runs to the end of the text.
         QCOMPARE(s.destinatarios_smtp.first(), QStringLiteral("a@x.org"));
-        QVERIFY(s.destinatarios_smtp.last().endsWith("Calibracion de barometro = 3.1250\n"));
+        QVERIFY(s.destinatarios_smtp.last().endsWith(
+            "Calibracion de barometro = 3.1250\nModo pasivo de ftp = 1\nSeguridade de ftp = 1\n"
+            "Seguridade de correo = 2\nCertificados de confianza = /etc/orvalla/autoridade privada.pem\n"));
         QCOMPARE(s.destinatarios_smtp.size(), 4);
+        QVERIFY(s.ftp_pasivo);
+        QCOMPARE(s.smtp_seguridade, 2);
+        QCOMPARE(s.certificados, d.certificados);
     }
 
     void firstOccurrenceAnywhereWins()

@@ -192,6 +192,27 @@ private Q_SLOTS:
         QFETCH(QStringList, lines);
         QCOMPARE(smtpHeaderLines(fields, QStringLiteral("DATE"), QStringLiteral("MID")), lines);
     }
+
+    void extensionsOfferedByEhlo()
+    {
+        const QStringList lines = { "250-orvalla-e2e", "250-SIZE 33554432", "250-starttls", "250-AUTH=LOGIN",
+            "250 AUTH LOGIN PLAIN" };
+        QVERIFY(smtpOffers(lines, "STARTTLS"));
+        QVERIFY(smtpOffers(lines, "AUTH", "plain"));
+        QVERIFY(smtpOffers(lines, "AUTH", "LOGIN"));
+        QVERIFY(!smtpOffers(lines, "AUTH", "CRAM-MD5"));
+        // A word inside another line is no extension.
+        QVERIFY(!smtpOffers({ "250-orvalla STARTTLS", "250 SIZE" }, "STARTTLS"));
+        QVERIFY(!smtpOffers({ "250-SMTPUTF8" }, "SMTP"));
+        QVERIFY(!smtpOffers({}, "STARTTLS"));
+    }
+
+    void plainCredentials()
+    {
+        QCOMPARE(smtpPlainCredentials("orvalla", "segredo"), QByteArray("AG9ydmFsbGEAc2VncmVkbw=="));
+        QCOMPARE(
+            QByteArray::fromBase64(smtpPlainCredentials(QStringLiteral("ñ"), "")), QByteArray("\0\xF1\0", 3));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSmtpProtocol)

@@ -1,9 +1,12 @@
-// The console as the run command's demo runs it: automatic upload every minute
-// to the demo FTP server script and the working folder served on port 80. The
+// The console as the run command's demo runs it: automatic upload every minute,
+// passive and over explicit TLS with a certificate trusted through the
+// settings, to the demo FTP server script, and the working folder served on
+// port 80. The
 // page, the feed files and the interval data file must reach the server byte
 // for byte, and the page must be what http://127.0.0.1/ answers.
 
 #include "common/files.h"
+#include "tests/e2e/tls_certificates.h"
 
 #include <QDir>
 #include <QFile>
@@ -97,11 +100,15 @@ private Q_SLOTS:
         }
         QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty(), "curl is needed");
 
+        tlstest::Certificate certificate;
+        const QString made = tlstest::makeCertificate(
+            m_dir.path(), QStringLiteral("servidor"), QStringLiteral("localhost"), true, &certificate);
+        QVERIFY2(made.isEmpty(), qPrintable(made));
         m_ftp.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_ftp.start(QStringLiteral("/usr/bin/python3"),
             { QStringLiteral(ORVALLA_SOURCE_DIR "/scripts/demo/ftp_server.py"), QStringLiteral("127.0.0.1"),
                 QStringLiteral("0"), path(QStringLiteral("ftp-server")), QStringLiteral("orvalla"),
-                QStringLiteral("segredo") });
+                QStringLiteral("segredo"), QStringLiteral("--tls"), certificate.cert, certificate.key });
         QVERIFY(m_ftp.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(m_ftp.canReadLine() || m_ftp.state() == QProcess::NotRunning, 15000);
         const QList<QByteArray> ready = m_ftp.readLine().trimmed().split(' ');
@@ -125,6 +132,9 @@ private Q_SLOTS:
             "Nome de ficheiro destino http = Orvalla.htm",
             "Modo simulado = 1",
             "Intervalo almacenamento datos (minutos) = 1",
+            "Modo pasivo de ftp = 1",
+            "Seguridade de ftp = 1",
+            "Certificados de confianza = " + QFile::encodeName(certificate.cert),
         };
         QVERIFY(replaceFile(path(QStringLiteral("meteo.cfg")), settings.join("\r\n") + "\r\n"));
         QVERIFY(replaceFile(path(QStringLiteral("Orvalla.txt")),

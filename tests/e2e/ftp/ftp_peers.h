@@ -56,7 +56,9 @@ public:
     ~PyFtpServer() { stop(); }
 
     // Empty when it started, else why not.
-    QString start(const QString &root, const QString &user, const QString &password)
+    // options: further arguments of ftp_server.py (--masquerade, --tls ...).
+    QString start(
+        const QString &root, const QString &user, const QString &password, const QStringList &options = {})
     {
         const QString script = QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/ftp/ftp_server.py");
         // The system interpreter carries the Debian package; a python3 found
@@ -69,8 +71,10 @@ public:
             if (!QFile::exists(python))
                 continue;
             m_process = std::make_unique<QProcess>();
-            m_process->setStandardErrorFile(QProcess::nullDevice());
-            m_process->start(python, { script, root, user, password });
+            // ORVALLA_FTP_PEER_LOG=<file> keeps the server's log for a failing test.
+            const QString log = qEnvironmentVariable("ORVALLA_FTP_PEER_LOG");
+            m_process->setStandardErrorFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
+            m_process->start(python, QStringList { script, root, user, password } + options);
             if (!m_process->waitForStarted(10000))
                 continue;
             QByteArray out;

@@ -65,19 +65,26 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("remoteFolder");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("text") << "pub" << QByteArray("01/02/2026 10:00:00 temp=12,5 ºC \r\nsegunda liña\r\n");
-        QTest::newRow("20 MB binary") << "pub" << binaryBytes(20 * 1024 * 1024, 7);
-        QTest::newRow("empty file") << "pub" << QByteArray();
-        QTest::newRow("login folder") << "" << QByteArray("no folder\r\n");
+        QTest::addColumn<bool>("passive");
+        const QByteArray text("01/02/2026 10:00:00 temp=12,5 ºC \r\nsegunda liña\r\n");
+        QTest::newRow("text") << "pub" << text << false;
+        QTest::newRow("20 MB binary") << "pub" << binaryBytes(20 * 1024 * 1024, 7) << false;
+        QTest::newRow("empty file") << "pub" << QByteArray() << false;
+        QTest::newRow("login folder") << "" << QByteArray("no folder\r\n") << false;
+        QTest::newRow("passive text") << "pub" << text << true;
+        QTest::newRow("passive 20 MB binary") << "pub" << binaryBytes(20 * 1024 * 1024, 8) << true;
+        QTest::newRow("passive empty file") << "pub" << QByteArray() << true;
     }
 
     void transmitStoresByteIdentical()
     {
         QFETCH(QString, remoteFolder);
         QFETCH(QByteArray, bytes);
+        QFETCH(bool, passive);
         const QString name = QStringLiteral("t_%1.bin").arg(QTest::currentDataTag()).replace(u' ', u'_');
         FtpClient client;
         setUpFor(client, m_pyftp.port(), remoteFolder);
+        client.setPassive(passive);
         client.setLocalFileName(localFile(name, bytes));
         client.setHostFileName(name);
         QSignalSpy lines(&client, &FtpClient::display);
@@ -102,8 +109,39 @@ private Q_SLOTS:
         QVERIFY(!shown.join(u'\n').contains(kPassword));
         QVERIFY(
             std::any_of(shown.begin(), shown.end(), [](const QString &l) { return l.startsWith("< 226"); }));
-        QVERIFY(std::any_of(
-            shown.begin(), shown.end(), [](const QString &l) { return l.startsWith("> PORT 127,0,0,1,"); }));
+        QCOMPARE(std::any_of(shown.begin(), shown.end(),
+                     [](const QString &l) { return l.startsWith("> PORT 127,0,0,1,"); }),
+            !passive);
+        QCOMPARE(shown.contains(QStringLiteral("> PASV")), passive);
+    }
+
+    // A server behind address translation announces its inner address in the
+    // passive reply; the data connection goes to the control peer instead.
+    void passiveBehindAddressTranslation()
+    {
+        PyFtpServer translated;
+        const QString error = translated.start(
+            m_root, kUser, kPassword, { QStringLiteral("--masquerade"), QStringLiteral("10.0.0.1") });
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        FtpClient client;
+        setUpFor(client, translated.port());
+        client.setPassive(true);
+        const QByteArray bytes = binaryBytes(300 * 1024, 11);
+        client.setLocalFileName(localFile(QStringLiteral("nat.bin"), bytes));
+        client.setHostFileName(QStringLiteral("nat.bin"));
+        QSignalSpy lines(&client, &FtpClient::display);
+
+        QVERIFY2(client.Transmit(), qPrintable(client.ErrorMessage()));
+        QCOMPARE(readBytes(m_root + QStringLiteral("/pub/nat.bin")), bytes);
+        QStringList shown;
+        for (const QList<QVariant> &line : lines)
+            shown.append(line.at(0).toString());
+        QVERIFY2(std::any_of(shown.begin(), shown.end(),
+                     [](const QString &l) { return l.startsWith("< 227") && l.contains("10,0,0,1,"); }),
+            qPrintable(shown.join(u'\n')));
+        QVERIFY2(std::any_of(shown.begin(), shown.end(),
+                     [](const QString &l) { return l.startsWith("! Data connection to 127.0.0.1:"); }),
+            qPrintable(shown.join(u'\n')));
     }
 
     void connectPutQuit()

@@ -1,10 +1,12 @@
 #include "ftp_peers.h"
+#include "tests/e2e/tls_certificates.h"
 
 #include "common/clock.h"
 #include "net/ftp_client.h"
 #include "publish/ftp_upload.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -151,6 +153,68 @@ private Q_SLOTS:
         QCOMPARE(readBytes(m_remote + u'/' + day2), readBytes(m_local + day2));
         QCOMPARE(upload.lastIntervalFile(), day2);
         QVERIFY(!client.Connected());
+    }
+
+    // The tab's passive and security choices and the trusted file reach the
+    // client: a server that requires TLS takes the whole batch.
+    void batchOverPassiveTls()
+    {
+        tlstest::Certificate certificate;
+        QString error = tlstest::makeCertificate(
+            m_dir.path(), QStringLiteral("server"), QStringLiteral("localhost"), true, &certificate);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        PyFtpServer tls;
+        error = tls.start(m_root, kUser, kPassword,
+            { QStringLiteral("--tls"), certificate.cert, certificate.key, QStringLiteral("--tls-required") });
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        FtpClient client;
+        FtpUpload upload(&client);
+        FtpSettings s = settings({ QStringLiteral("Orvalla.htm") });
+        s.port = QString::number(tls.port());
+        s.passive = true;
+        s.explicitTls = true;
+        s.trustedCertificates = certificate.cert;
+        upload.setSettings(s);
+        put(QStringLiteral("Orvalla.htm"), "<html>tls</html>\r\n");
+        ManualClock clock;
+        clock.setLocal(2026, 12, 9, 12);
+        put(intervalName(clock), "12:00 datos\r\n");
+        QVERIFY(runBatch(upload, clock));
+        QCOMPARE(readBytes(m_remote + QStringLiteral("/Orvalla.htm")), QByteArray("<html>tls</html>\r\n"));
+        QCOMPARE(readBytes(m_remote + u'/' + intervalName(clock)), QByteArray("12:00 datos\r\n"));
+        const QStringList memo = upload.displayLog()->lines();
+        QVERIFY(memo.contains(QStringLiteral("> PASV")));
+        QVERIFY(memo.contains(QStringLiteral("> PROT P")));
+    }
+
+    // "último envío correcto:" and "último fallo:" keep the latest of each;
+    // the batch's failure, which the status line shows, lasts until a batch
+    // goes through whole.
+    void lastSuccessAndFailure()
+    {
+        FtpClient client;
+        FtpUpload upload(&client);
+        ManualClock clock;
+        clock.setLocal(2026, 12, 9, 18, 30, 5);
+        upload.setClock(&clock);
+        QSignalSpy failures(&upload, &FtpUpload::lastFailureChanged);
+        put(QStringLiteral("Orvalla.htm"), "<html/>");
+        FtpSettings s = settings({ QStringLiteral("Orvalla.htm") });
+        s.password = QStringLiteral("wrong");
+        upload.setSettings(s);
+        QVERIFY(runBatch(upload, clock));
+        QCOMPARE(upload.lastSuccess(), QString());
+        QVERIFY2(upload.lastFailure().startsWith("09/12/2026 18:30:05 Orvalla.htm: 530"),
+            qPrintable(upload.lastFailure()));
+        QCOMPARE(upload.lastBatchFailure(), upload.lastFailure());
+        QCOMPARE(failures.size(), 1); // the interval file does not exist: nothing tried
+
+        clock.advance(60);
+        upload.setSettings(settings({ QStringLiteral("Orvalla.htm") }));
+        QVERIFY(runBatch(upload, clock));
+        QCOMPARE(upload.lastSuccess(), QStringLiteral("09/12/2026 18:31:05 Orvalla.htm"));
+        QVERIFY(upload.lastFailure().startsWith("09/12/2026 18:30:05"));
+        QCOMPARE(upload.lastBatchFailure(), QString());
     }
 
     void secondUploadIsRefusedWhileOneRuns()

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "net/smtp_client.h"
 #include "recording/datalog.h"
+#include "tests/e2e/tls_certificates.h"
 
 #include <QFile>
 #include <QHostInfo>
@@ -28,6 +29,8 @@ struct Received {
     QString mailFrom;
     QStringList rcptTos;
     bool authenticated = false;
+    QString mechanism;
+    bool tls = false;
     QList<QByteArray> lines; // the message, dot-transparency removed
 };
 
@@ -53,6 +56,41 @@ private:
     QProcess m_server;
     quint16 m_port = 0;
     QString m_records;
+    tlstest::Certificate m_certificate;
+    QProcess m_starttlsServer; // requires STARTTLS
+    quint16 m_starttlsPort = 0;
+    QProcess m_tlsServer; // TLS from the first byte
+    quint16 m_tlsPort = 0;
+
+    // Starts smtp_server.py with the given options; its port, 0 on failure.
+    quint16 startServer(QProcess &server, const QStringList &options)
+    {
+        const QString python = pythonWithAiosmtpd();
+        if (python.isEmpty())
+            return 0;
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.start(python,
+            QStringList { QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/smtp/smtp_server.py"), m_records }
+                + options);
+        if (!server.waitForStarted())
+            return 0;
+        QByteArray out;
+        QRegularExpressionMatch m;
+        const QDeadlineTimer deadline(60000);
+        while (!m.hasMatch() && !deadline.hasExpired()
+            && server.waitForReadyRead(int(deadline.remainingTime()))) {
+            out += server.readAll();
+            m = QRegularExpression("PORT (\\d+)\n").match(QString::fromLatin1(out));
+        }
+        return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
+    }
+
+    static void stopServer(QProcess &server)
+    {
+        server.closeWriteChannel(); // the server stops when its input closes
+        if (!server.waitForFinished(10000))
+            server.kill();
+    }
 
     QList<Received> received() const
     {
@@ -67,6 +105,8 @@ private:
             for (const QJsonValue &v : o.value("rcpt_tos").toArray())
                 r.rcptTos << v.toString();
             r.authenticated = o.value("authenticated").toBool();
+            r.mechanism = o.value("mechanism").toString();
+            r.tls = o.value("tls").toBool();
             r.lines = splitLines(QByteArray::fromBase64(o.value("data").toString().toLatin1()));
             out << r;
         }
@@ -96,30 +136,27 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        const QString python = pythonWithAiosmtpd();
-        QVERIFY2(!python.isEmpty(), "python3 with aiosmtpd is needed (Debian package python3-aiosmtpd)");
+        QVERIFY2(!pythonWithAiosmtpd().isEmpty(),
+            "python3 with aiosmtpd is needed (Debian package python3-aiosmtpd)");
         m_records = m_dir.filePath("received.jsonl");
-        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start(
-            python, { QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/smtp/smtp_server.py"), m_records });
-        QVERIFY(m_server.waitForStarted());
-        QByteArray out;
-        QRegularExpressionMatch m;
-        const QDeadlineTimer deadline(60000);
-        while (!m.hasMatch() && !deadline.hasExpired()
-            && m_server.waitForReadyRead(int(deadline.remainingTime()))) {
-            out += m_server.readAll();
-            m = QRegularExpression("PORT (\\d+)\n").match(QString::fromLatin1(out));
-        }
-        QVERIFY2(m.hasMatch(), "the SMTP server did not start");
-        m_port = quint16(m.captured(1).toUInt());
+        m_port = startServer(m_server, {});
+        QVERIFY2(m_port != 0, "the SMTP server did not start");
+        const QString error = tlstest::makeCertificate(
+            m_dir.path(), QStringLiteral("mail"), QStringLiteral("localhost"), true, &m_certificate);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        m_starttlsPort = startServer(
+            m_starttlsServer, { QStringLiteral("--starttls"), m_certificate.cert, m_certificate.key });
+        QVERIFY2(m_starttlsPort != 0, "the STARTTLS server did not start");
+        m_tlsPort
+            = startServer(m_tlsServer, { QStringLiteral("--tls"), m_certificate.cert, m_certificate.key });
+        QVERIFY2(m_tlsPort != 0, "the TLS server did not start");
     }
 
     void cleanupTestCase()
     {
-        m_server.closeWriteChannel(); // the server stops when its input closes
-        if (!m_server.waitForFinished(10000))
-            m_server.kill();
+        stopServer(m_server);
+        stopServer(m_starttlsServer);
+        stopServer(m_tlsServer);
     }
 
     void init() { QFile::remove(m_records); }
@@ -263,6 +300,95 @@ private Q_SLOTS:
         QCOMPARE(bodyOf(got[1]), previous + footer + newLine);
         QCOMPARE(requests.mid(3),
             (QStringList { "Petición=8 Error=0", "Petición=9 Error=0", "Petición=6 Error=0" }));
+    }
+
+    // The report mail over STARTTLS and over TLS from the first byte: it
+    // arrives whole, after a PLAIN login that only ever went out encrypted.
+    void mailOverTls_data()
+    {
+        QTest::addColumn<bool>("implicit");
+        QTest::newRow("STARTTLS") << false;
+        QTest::newRow("TLS from the first byte") << true;
+    }
+
+    void mailOverTls()
+    {
+        QFETCH(bool, implicit);
+        MailReport mail;
+        QStringList shown;
+        connect(&mail, &MailReport::resultAppended, this, [&shown](const QString &l) { shown << l; });
+        MailFields f = fields(implicit ? m_tlsPort : m_starttlsPort);
+        f.security = implicit ? SmtpSecurity::Tls : SmtpSecurity::StartTls;
+        f.trustedCertificates = m_certificate.cert;
+        f.message = QStringList { QStringLiteral("información"), QStringLiteral("."), QStringLiteral("fin") };
+        mail.Button_smtp_transmitClick(f);
+        QTRY_COMPARE_WITH_TIMEOUT(mail.mailStep(), 0, 15000);
+        QCOMPARE(shown.filter(QRegularExpression("^Petición=")),
+            (QStringList { "Petición=8 Error=0", "Petición=9 Error=0", "Petición=6 Error=0" }));
+        const QList<Received> got = received();
+        QCOMPARE(got.size(), 1);
+        QVERIFY(got[0].tls);
+        QVERIFY(got[0].authenticated);
+        QCOMPARE(got[0].mechanism, QStringLiteral("PLAIN"));
+        QCOMPARE(got[0].rcptTos, (QStringList { "ana@example.org", "bieito@example.org" }));
+        QCOMPARE(bodyOf(got[0]), (QList<QByteArray> { "informaci\xF3n", ".", "fin" }));
+
+        const qsizetype tls = shown.indexOf(QRegularExpression("^! TLS: TLSv1\\.\\d, \\S+"));
+        const qsizetype auth = shown.indexOf(QStringLiteral("> AUTH PLAIN ********"));
+        QVERIFY2(tls >= 0 && auth > tls, qPrintable(shown.join(u'\n')));
+        QCOMPARE(shown.contains(QStringLiteral("> STARTTLS")), !implicit);
+        QVERIFY(!shown.join(u'\n').contains(QStringLiteral("segredo")));
+        if (!implicit) {
+            // Greeted again once encrypted.
+            QCOMPARE(shown.filter(QRegularExpression("^> EHLO ")).size(), 2);
+        }
+    }
+
+    // Asked for STARTTLS, a server that does not offer it, or whose certificate
+    // does not verify, gets no AUTH and no mail: the open fails with a line
+    // that says why, and the connection is dropped.
+    void tlsFailureSendsNothing_data()
+    {
+        QTest::addColumn<int>("server"); // 0 plain, 1 STARTTLS, 2 TLS
+        QTest::addColumn<int>("security");
+        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("STARTTLS not offered")
+            << 0 << int(SmtpSecurity::StartTls) << true << "Petición=8 Error=454"
+            << "! 454 STARTTLS not offered by the server";
+        QTest::newRow("STARTTLS, unknown authority")
+            << 1 << int(SmtpSecurity::StartTls) << false << "Petición=8 Error=11100"
+            << "! TLS refused: unknown authority";
+        QTest::newRow("TLS, unknown authority")
+            << 2 << int(SmtpSecurity::Tls) << false << "Petición=8 Error=11100"
+            << "! TLS refused: unknown authority";
+    }
+
+    void tlsFailureSendsNothing()
+    {
+        QFETCH(int, server);
+        QFETCH(int, security);
+        QFETCH(bool, trusted);
+        QFETCH(QString, request);
+        QFETCH(QString, why);
+        MailReport mail;
+        QStringList shown;
+        connect(&mail, &MailReport::resultAppended, this, [&shown](const QString &l) { shown << l; });
+        MailFields f = fields(server == 0 ? m_port : server == 1 ? m_starttlsPort : m_tlsPort);
+        f.security = SmtpSecurity(security);
+        f.trustedCertificates = trusted ? m_certificate.cert : QString();
+        f.message = QStringList { QStringLiteral("segredo do día") };
+        mail.Button_smtp_transmitClick(f);
+        QTRY_COMPARE_WITH_TIMEOUT(mail.mailStep(), 0, 15000);
+        QCOMPARE(shown.filter(QRegularExpression("^Petición=")), QStringList { request });
+        QVERIFY2(
+            std::any_of(shown.begin(), shown.end(), [&why](const QString &l) { return l.startsWith(why); }),
+            qPrintable(shown.join(u'\n')));
+        QVERIFY(shown.contains(QStringLiteral("Correo non enviado: sen conexión co servidor")));
+        QVERIFY(shown.filter(QRegularExpression("^> (AUTH|MAIL)")).isEmpty());
+        QVERIFY(!mail.client().connected());
+        QVERIFY(received().isEmpty());
     }
 
     void reportMailAbortsASessionLeftOpen()
