@@ -44,6 +44,7 @@ HttpConnection::HttpConnection(QTcpSocket *socket, HttpServer *server)
     , m_server(server)
 {
     m_socket->setParent(this);
+    m_peer = m_socket->peerAddress().toString().toLatin1();
     m_socket->setReadBufferSize(kReadBuffer);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &HttpConnection::onTimeout);
@@ -75,6 +76,8 @@ void HttpConnection::onGone()
     if (m_done)
         return;
     m_done = true;
+    if (m_busy)
+        logAnswer(); // cut short: the bytes say how far it got
     m_timer.stop();
     m_file.close();
     m_out.clear();
@@ -109,11 +112,12 @@ void HttpConnection::processBuffer()
         return; // the idle timer keeps running: a request must complete in time
     m_timer.stop();
     if (parsed.status == HttpParseResult::BadRequest) {
-        qCInfo(lcNet) << "http bad request from" << m_socket->peerAddress().toString() << parsed.error;
         m_in.clear();
         m_keepAlive = false;
         m_badRequest = true;
-        queueSimple(parsed.version + " 400 Bad Request", "text/plain", "400 Bad Request", true, true);
+        m_logRequest = parsed.method + " (" + parsed.error.toLatin1() + ')';
+        queueSimple(parsed.version + " 400 Bad Request", "text/plain", "400 Bad Request",
+            parsed.method != "HEAD", true);
         startAnswer();
         return;
     }
@@ -135,6 +139,7 @@ QByteArray HttpConnection::connectionHeader() const
 void HttpConnection::queueSimple(const QByteArray &statusLine, const QByteArray &contentType,
     const QByteArray &body, bool sendBody, bool withConnection)
 {
+    m_logStatus = statusLine.mid(statusLine.indexOf(' ') + 1, 3);
     QByteArray head = statusLine + "\r\nContent-Type: " + contentType
         + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
     if (withConnection)
@@ -146,7 +151,7 @@ void HttpConnection::queueSimple(const QByteArray &statusLine, const QByteArray 
 void HttpConnection::answer(const HttpRequest &req)
 {
     const bool head = req.method == "HEAD";
-    qCDebug(lcNet).noquote() << "http" << m_socket->peerAddress().toString() << req.method << req.path;
+    m_logRequest = req.method + ' ' + req.path + ' ' + req.version;
     if (req.method != "GET" && !head && req.method != "POST") {
         queueSimple(req.version + " 501 Unimplemented", "text/plain", "501 Unimplemented", true, false);
         startAnswer();
@@ -189,11 +194,13 @@ void HttpConnection::answerFile(const HttpRequest &req, const QString &path)
         = req.hasHeader("Range") ? parseHttpRange(req.header("Range"), size) : HttpRangeRequest {};
     if (range.kind == HttpRangeRequest::Unsatisfiable) {
         m_file.close();
+        m_logStatus = "416";
         m_out.append({ req.version + " 416 Request range not satisfiable\r\nContent-Range: bytes */"
                 + QByteArray::number(size) + "\r\nContent-Length: 0\r\n" + connectionHeader() + "\r\n",
             -1, 0 });
         return;
     }
+    m_logStatus = range.kind == HttpRangeRequest::None ? "200" : "206";
     if (range.kind == HttpRangeRequest::None) {
         m_out.append({ req.version + " 200 OK\r\nContent-Type: " + type
                 + "\r\nContent-Length: " + QByteArray::number(size) + "\r\nAccept-Ranges: bytes\r\n"
@@ -259,7 +266,7 @@ void HttpConnection::pump()
     while (!m_out.isEmpty() && m_socket->bytesToWrite() < kHighWater) {
         Segment &seg = m_out.first();
         if (seg.offset < 0) {
-            m_socket->write(seg.bytes);
+            m_sent += m_socket->write(seg.bytes);
             m_out.removeFirst();
         } else {
             const qint64 n = qMin(kChunk, seg.length);
@@ -273,7 +280,7 @@ void HttpConnection::pump()
                 onGone();
                 return;
             }
-            m_socket->write(data);
+            m_sent += m_socket->write(data);
             seg.offset += n;
             seg.length -= n;
             if (seg.length == 0)
@@ -293,8 +300,18 @@ void HttpConnection::onBytesWritten()
         finishAnswer();
 }
 
+void HttpConnection::logAnswer()
+{
+    BufferedLog &log = m_server->requestLog();
+    if (log.isEnabled())
+        log.append(
+            "http " + m_peer + ' ' + m_logRequest + ' ' + m_logStatus + ' ' + QByteArray::number(m_sent));
+    m_sent = 0;
+}
+
 void HttpConnection::finishAnswer()
 {
+    logAnswer();
     m_busy = false;
     m_file.close();
     if (!m_keepAlive) {

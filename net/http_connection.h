@@ -53,6 +53,7 @@ private:
     void onTimeout();
     void onGone();
     QByteArray connectionHeader() const;
+    void logAnswer();
 
     QTcpSocket *m_socket;
     HttpServer *m_server;
@@ -65,6 +66,10 @@ private:
     bool m_badRequest = false;
     bool m_keepAlive = false;
     bool m_flushing = false; // startAnswer is handing the answer over itself
+    QByteArray m_peer;
+    QByteArray m_logRequest; // what the answer in progress answers, for its log line
+    QByteArray m_logStatus;
+    qint64 m_sent = 0; // bytes of that answer handed to the socket
     QList<Segment> m_out;
     QFile m_file;
     QTimer m_timer;

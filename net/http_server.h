@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/log.h"
+
 #include <QAbstractSocket>
 #include <QList>
 #include <QObject>
@@ -69,6 +71,9 @@ public:
     qint64 peakWriteBuffer() const { return m_peakWriteBuffer; }
     void notePendingWrite(qint64 bytes) { m_peakWriteBuffer = qMax(m_peakWriteBuffer, bytes); }
 
+    // One line per answer: client, request, status, bytes sent.
+    BufferedLog &requestLog() { return m_requestLog; }
+
 Q_SIGNALS:
     void started(quint16 port);
     void startFailed(const QString &error);
@@ -91,6 +96,7 @@ private:
     QString m_error;
     QAbstractSocket::SocketError m_serverError = QAbstractSocket::UnknownSocketError;
     qint64 m_peakWriteBuffer = 0;
+    BufferedLog m_requestLog { lcNet() };
 };
 
 } // namespace orvalla

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <sys/socket.h>
@@ -246,6 +247,14 @@ private Q_SLOTS:
             << QByteArray("GET / FTP/9\r\n\r\n")
             << QByteArray("HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
                           "Connection: Close\r\n\r\n400 Bad Request");
+        QTest::newRow("HEAD of a bad request has no body")
+            << QByteArray("head / FTP/9\r\n\r\n")
+            << QByteArray("HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
+                          "Connection: Close\r\n\r\n");
+        QTest::newRow("HEAD with endless headers has no body")
+            << QByteArray("HEAD / HTTP/1.1\r\n" + QByteArray("X-Filler: 0123456789abcdef\r\n").repeated(2500))
+            << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
+                          "Connection: Close\r\n\r\n");
         QTest::newRow("request line too long, no line end")
             << QByteArray("GET /" + QByteArray(9000, 'a'))
             << QByteArray("HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
@@ -287,6 +296,12 @@ private Q_SLOTS:
             << QStringList { "/falta.htm" } << QByteArray("HTTP/1.1 404 Not Found") << QByteArray("text/html")
             << QByteArray("<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>"
                           "The requested URL /falta.htm was not found on this server.<P></BODY></HTML>\r\n");
+        // Served, the page's relative links would point into a folder that is not there.
+        for (const char *path : { "/Orvalla.htm/", "/sub/Orvalla.htm/", "/digits.txt%2F" }) {
+            QTest::newRow(path) << QStringList { QString::fromLatin1(path) }
+                                << QByteArray("HTTP/1.1 404 Not Found") << QByteArray("text/html")
+                                << errorPage("404 Not Found", path, "was not found");
+        }
         QTest::newRow("folder without default")
             << QStringList { "/empty/" } << QByteArray("HTTP/1.1 404 Not Found") << QByteArray("text/html")
             << QByteArray();
@@ -304,6 +319,25 @@ private Q_SLOTS:
                   "\r\n--"
                 + kBoundary
                 + "\r\nContent-Type: text/plain\r\nContent-Range: bytes 4-5/100\r\n\r\n45"
+                  "\r\n--"
+                + kBoundary + "--\r\n";
+        // Ranges that overlap or touch come as one: no byte is sent twice.
+        QStringList sixtyFour;
+        for (int i = 0; i < 64; ++i)
+            sixtyFour.append(QStringLiteral("0-"));
+        QTest::newRow("64 whole-file ranges")
+            << QStringList { "-r", sixtyFour.join(QLatin1Char(',')), "/digits.txt" }
+            << QByteArray("HTTP/1.1 206 Partial Content") << QByteArray("text/plain")
+            << QByteArray("0123456789").repeated(10);
+        QTest::newRow("adjacent and overlapping ranges")
+            << QStringList { "-r", "2-3,0-1,1-2,50-51", "/digits.txt" }
+            << QByteArray("HTTP/1.1 206 Partial Content")
+            << "multipart/byteranges; boundary=\"" + kBoundary + "\""
+            << "\r\n--" + kBoundary
+                + "\r\nContent-Type: text/plain\r\nContent-Range: bytes 0-3/100\r\n\r\n0123"
+                  "\r\n--"
+                + kBoundary
+                + "\r\nContent-Type: text/plain\r\nContent-Range: bytes 50-51/100\r\n\r\n01"
                   "\r\n--"
                 + kBoundary + "--\r\n";
         QTest::newRow("unsatisfiable range")
@@ -342,6 +376,50 @@ private Q_SLOTS:
             QVERIFY(a.header("Content-Range").startsWith("bytes "));
         if (status.contains(" 416 "))
             QCOMPARE(a.header("Content-Range"), QByteArray("bytes */100"));
+    }
+
+    void eachAnswerIsLoggedWithStatusAndBytes()
+    {
+        QTemporaryFile logFile;
+        QVERIFY(logFile.open());
+        BufferedLog &log = m_server->requestLog();
+        log.flush();
+        log.setFd(logFile.handle());
+        struct Restore {
+            BufferedLog &log;
+            ~Restore()
+            {
+                log.flush();
+                log.setFd(2);
+            }
+        } restore { log };
+
+        const QByteArray page = exchange("GET /digits.txt?x=1 HTTP/1.0\r\n\r\n");
+        const QByteArray missing = exchange("HEAD /nope HTTP/1.0\r\n\r\n");
+        const QByteArray bad = exchange("GET / FTP/9\r\n\r\n");
+        const QByteArray ranged = exchange("GET /digits.txt HTTP/1.1\r\nRange: bytes=0-4\r\n\r\n");
+        // Written later, in one piece, each line stamped with its own time.
+        const auto written = [&logFile] {
+            QFile file(logFile.fileName());
+            return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(written().size() > 4, 5000);
+        QList<QByteArray> lines = written();
+        QCOMPARE(lines.takeLast(), QByteArray()); // each line ends with its line feed
+        const QStringList expected {
+            QStringLiteral("http 127.0.0.1 GET /digits.txt HTTP/1.0 200 %1").arg(page.size()),
+            QStringLiteral("http 127.0.0.1 HEAD /nope HTTP/1.0 404 %1").arg(missing.size()),
+            QStringLiteral("http 127.0.0.1 GET (malformed version) 400 %1").arg(bad.size()),
+            QStringLiteral("http 127.0.0.1 GET /digits.txt HTTP/1.1 206 %1").arg(ranged.size()),
+        };
+        QCOMPARE(lines.size(), expected.size());
+        const QRegularExpression stamp(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} orvalla\\.net: (.*)$"));
+        for (int i = 0; i < lines.size(); ++i) {
+            const QRegularExpressionMatch m = stamp.match(QString::fromLatin1(lines[i]));
+            QVERIFY2(m.hasMatch(), lines[i].constData());
+            QCOMPARE(m.captured(1), expected[i]);
+        }
     }
 
     void clientThatStopsSendingStillGetsTheAnswer()
