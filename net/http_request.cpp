@@ -395,22 +395,22 @@ QByteArray percentDecode(const QByteArray &text)
     return out;
 }
 
-namespace
-{
-
-bool within(const QString &path, const QString &folder)
+bool httpPathWithin(const QString &path, const QString &folder)
 {
     if (folder == QLatin1String("/"))
         return path.startsWith(QLatin1Char('/'));
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
+namespace
+{
+
 // Resolves a joined path; Forbidden when it, or what its links lead to, is
 // outside the folder.
 HttpDocument resolveInside(const QString &joined, const QString &folder, QString *canonical)
 {
     const QString cleaned = QDir::cleanPath(joined);
-    if (!within(cleaned, folder))
+    if (!httpPathWithin(cleaned, folder))
         return { HttpDocument::Forbidden, {} };
     const QFileInfo info(cleaned);
     if (!info.exists())
@@ -418,19 +418,19 @@ HttpDocument resolveInside(const QString &joined, const QString &folder, QString
     *canonical = info.canonicalFilePath();
     if (canonical->isEmpty())
         return { HttpDocument::NotFound, {} };
-    if (!within(*canonical, folder))
+    if (!httpPathWithin(*canonical, folder))
         return { HttpDocument::Forbidden, {} };
     return { HttpDocument::File, {} };
 }
 
+} // namespace
+
 // "a/", "a/.": the path asks for a folder, whatever "a" turns out to be.
-bool namesFolder(const QString &path)
+bool httpPathNamesFolder(const QString &path)
 {
     return path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1String("/."))
         || path == QLatin1String(".");
 }
-
-} // namespace
 
 HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDoc,
     const QByteArray &requestPath, const QStringList &privateFiles)
@@ -452,14 +452,14 @@ HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDo
         return doc;
 
     if (QFileInfo(canonical).isDir()) {
-        if (defaultDoc.isEmpty() || defaultDoc.contains(QChar(0)) || namesFolder(defaultDoc))
+        if (defaultDoc.isEmpty() || defaultDoc.contains(QChar(0)) || httpPathNamesFolder(defaultDoc))
             return { HttpDocument::NotFound, {} };
         QString page;
         doc = resolveInside(canonical + QLatin1Char('/') + defaultDoc, folder, &page);
         if (doc.kind != HttpDocument::File)
             return doc;
         canonical = page;
-    } else if (namesFolder(relative)) {
+    } else if (httpPathNamesFolder(relative)) {
         // A file followed by a separator: answering it would make the
         // page's relative links point under a folder that is not there.
         return { HttpDocument::NotFound, {} };

@@ -93,4 +93,10 @@ struct HttpDocument {
 HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDoc,
     const QByteArray &requestPath, const QStringList &privateFiles = {});
 
+// The two tests behind it, for a resolver that opens instead of looking:
+// whether a cleaned absolute path is the folder or under it, and whether a
+// path asks for a folder ("a/", "a/.").
+bool httpPathWithin(const QString &path, const QString &folder);
+bool httpPathNamesFolder(const QString &path);
+
 } // namespace orvalla
