@@ -34,6 +34,9 @@ public:
     HttpConnection(int fd, HttpServer *server, const QByteArray &peer = {});
     ~HttpConnection() override;
 
+    // Reads what the client sent already: a client usually sends its request
+    // right after connecting, so this spares a turn of the event loop.
+    void start() { onReadable(); }
     // Drops the connection at once (server stop); finished is not emitted.
     void abort();
 

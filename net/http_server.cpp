@@ -188,6 +188,7 @@ void HttpServer::onNewConnection()
             = new HttpConnection(fd, this, httpPeerName(reinterpret_cast<const sockaddr *>(&peer)));
         m_connections.append(connection);
         connect(connection, &HttpConnection::finished, this, &HttpServer::onConnectionFinished);
+        connection->start();
     }
 }
 
