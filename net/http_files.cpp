@@ -1,5 +1,6 @@
 #include "net/http_files.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +20,7 @@ namespace
 // Files up to this size are answered from memory; larger ones from the file.
 constexpr qint64 kCacheFileMax = 256 * 1024;
 constexpr qint64 kCacheTotalMax = 8 * 1024 * 1024;
+constexpr qint64 kSettledSecs = 2;
 
 bool noOpenat2 = false; // the kernel (or a sandbox) refuses it: always the slow way
 
@@ -260,7 +262,10 @@ HttpFiles::Opened HttpFiles::finish(int fd, const struct stat &st, const QString
     ::close(fd);
     if (!read)
         return refused(HttpDocument::NotFound);
-    if (steady) {
+    // A file changed within the last seconds may change again within the
+    // file system's clock tick, unseen by its time stamp: read it anew.
+    const bool settled = QDateTime::currentSecsSinceEpoch() - qint64(st.st_mtim.tv_sec) > kSettledSecs;
+    if (steady && settled) {
         if (m_cacheBytes + bytes.size() > kCacheTotalMax) {
             m_cache.clear(); // rarely full: a web folder of a weather station is small
             m_cacheBytes = 0;

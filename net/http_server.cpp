@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -95,6 +96,16 @@ bool HttpServer::start()
         if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
             && ::bind(fd, reinterpret_cast<sockaddr *>(&where), length) == 0 && ::listen(fd, m_backlog) == 0
             && ::getsockname(fd, reinterpret_cast<sockaddr *>(&where), &length) == 0) {
+            // sendfile has no MSG_NOSIGNAL: a client gone mid-file would
+            // otherwise end the whole console with SIGPIPE.
+            struct sigaction current {
+            };
+            if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+                struct sigaction ignore {
+                };
+                ignore.sa_handler = SIG_IGN;
+                ::sigaction(SIGPIPE, &ignore, nullptr);
+            }
             m_listenFd = fd;
             m_serverPort
                 = ntohs(where.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&where)->sin6_port
