@@ -20,7 +20,7 @@ namespace
 // One read takes at most this much; more waits for the next turn of the loop.
 constexpr qsizetype kReadChunk = 16 * 1024;
 // A sendfile call hands at most this much, so one client never holds the loop long.
-constexpr qint64 kFileChunk = 1024 * 1024;
+constexpr qint64 kFileChunk = 256 * 1024;
 // What is reported as waiting when a socket takes no more of a file.
 constexpr qint64 kFileWindow = 64 * 1024;
 
