@@ -1,17 +1,21 @@
 // wrk against the console's HTTP server engine and against nginx (one worker
-// process) serving the same file, in one run, both on 127.0.0.1.
+// process, access log on) serving the same files, side by side in one run,
+// both on 127.0.0.1: the page and a 1 MB file, with keep-alive and with a new
+// connection per request, at each number of connections.
 //
 // The engine runs as the console runs it: one thread, one event loop, with the
 // one-second clock tick (a QTimer of 1000 ms, default timer type) beside it.
 // The tick's lateness (interval between two ticks beyond 1000 ms) is measured
-// while idle and while wrk loads the server. The engine keeps the console's
+// while idle and while wrk loads the engine. The engine keeps the console's
 // settings (listen backlog 5, no client limit) and logs each request on
-// standard error as the console does; nginx writes its access log likewise.
+// standard error as the console does. Each figure is the median of
+// BENCH_HTTP_ROUNDS (3) alternating rounds. At the end, BENCH_HTTP_IDLE clients
+// connect and say nothing, and the engine's growth in memory is reported.
 //
-// usage: bench_http_tick PAGE [seconds] [connections]
-//        (default 10 s, 16 connections; wrk runs one thread). A PAGE named
-//        *.txt is a page template: it is filled with a simulated reading, as
-//        the console does, and served as Orvalla.htm.
+// usage: bench_http_tick PAGE [seconds] [connections...]
+//        (default 3 s per run, 2 and 16 connections; wrk runs one thread). A
+//        PAGE named *.txt is a page template: it is filled with a simulated
+//        reading, as the console does, and served as Orvalla.htm.
 //        BENCH_BACKLOG=n in the environment gives the engine another listen
 //        backlog than the console's.
 
@@ -35,6 +39,11 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 using namespace orvalla;
 
@@ -96,10 +105,16 @@ WrkFigures parseWrk(const QByteArray &output)
     return f;
 }
 
-QStringList wrkArguments(quint16 port, const QString &file, int seconds, int connections)
+enum class Mode { KeepAlive, Close };
+
+QStringList wrkArguments(quint16 port, const QString &file, int seconds, int connections, Mode mode)
 {
+    // Without a Connection header an HTTP/1.1 client gets a new connection per
+    // request from the engine (as the console is meant to); so both are said.
     return { QStringLiteral("-t1"), QStringLiteral("-c%1").arg(connections),
-        QStringLiteral("-d%1s").arg(seconds), QStringLiteral("--latency"),
+        QStringLiteral("-d%1s").arg(seconds), QStringLiteral("--latency"), QStringLiteral("-H"),
+        mode == Mode::KeepAlive ? QStringLiteral("Connection: keep-alive")
+                                : QStringLiteral("Connection: close"),
         QStringLiteral("http://127.0.0.1:%1/%2").arg(port).arg(file) };
 }
 
@@ -128,151 +143,161 @@ bool waitForPort(quint16 port, int timeoutMs)
     return false;
 }
 
-struct TickFigures {
-    double idleWorstMs = 0;
-    double loadWorstMs = 0;
-    int loadTicks = 0;
-};
-
-// The engine with the clock tick beside it: idle ticks first, then wrk.
-WrkFigures runEngine(const QString &wrk, const QString &folder, const QString &file, int seconds,
-    int connections, TickFigures &ticks)
+// Runs wrk while the event loop turns (the engine lives in this process).
+WrkFigures runWrk(const QString &wrk, const QStringList &arguments, int seconds)
 {
-    HttpServer server;
-    server.setAddr(QStringLiteral("127.0.0.1"));
-    server.setPort(QStringLiteral("0"));
-    // The console keeps the engine's listen backlog; BENCH_BACKLOG tries another.
-    if (qEnvironmentVariableIsSet("BENCH_BACKLOG"))
-        server.setListenBacklog(qEnvironmentVariableIntValue("BENCH_BACKLOG"));
-    server.setDocDir(folder);
-    server.setDefaultDoc(file);
-    if (!server.start()) {
-        std::fprintf(stderr, "HTTP server engine did not start: %s\n", qPrintable(server.errorString()));
-        return {};
-    }
-
-    // An idle stretch as long as the load, for the timer's own slack.
-    const int idleTicks = seconds + 1;
-    QEventLoop loop;
     QProcess load;
-    QTimer tick;
-    tick.setInterval(1000);
-    QElapsedTimer clock;
-    qint64 lastTickNs = -1;
-    int tickCount = 0;
-    bool loadRunning = false;
-    bool loadDone = false;
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        if (lastTickNs >= 0) {
-            const double lateMs = double(now - lastTickNs - 1000000000LL) / 1e6;
-            if (loadRunning) {
-                ticks.loadWorstMs = qMax(ticks.loadWorstMs, lateMs);
-                ++ticks.loadTicks;
-            } else if (!loadDone) {
-                ticks.idleWorstMs = qMax(ticks.idleWorstMs, lateMs);
-            }
-        }
-        lastTickNs = now;
-        ++tickCount;
-        if (tickCount == idleTicks && !loadRunning && !loadDone) {
-            loadRunning = true;
-            load.start(wrk, wrkArguments(server.serverPort(), file, seconds, connections));
-        }
-        if (loadDone)
-            loop.quit();
-    });
-    QObject::connect(&load, &QProcess::finished, [&] {
-        loadRunning = false;
-        loadDone = true;
-    });
-    QObject::connect(&load, &QProcess::errorOccurred, [&](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            loadDone = true;
-            loop.quit();
-        }
-    });
-    // Everything stops by itself, even if wrk hangs.
-    QTimer::singleShot((idleTicks + seconds + 30) * 1000, &loop, [&] {
+    QEventLoop loop;
+    QObject::connect(&load, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&load, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot((seconds + 30) * 1000, &loop, [&] {
         load.kill();
         loop.quit();
     });
-    clock.start();
-    tick.start();
+    load.start(wrk, arguments);
     loop.exec();
     load.waitForFinished(5000);
-    server.stop();
-    std::fprintf(stderr, "engine: peak write buffer %lld bytes\n", qlonglong(server.peakWriteBuffer()));
     return parseWrk(load.readAllStandardOutput());
 }
 
-WrkFigures runNginx(const QString &wrk, const QString &nginx, const QString &folder, const QString &file,
-    int seconds, int connections)
-{
-    QTemporaryDir prefix;
-    const quint16 port = freePort();
-    if (!prefix.isValid() || !port)
-        return {};
-    const QString conf = prefix.filePath(QStringLiteral("nginx.conf"));
-    const QByteArray text = QStringLiteral("daemon off;\n"
-                                           "master_process on;\n"
-                                           "worker_processes 1;\n"
-                                           "pid %1/nginx.pid;\n"
-                                           "error_log %1/error.log warn;\n"
-                                           "events { worker_connections 256; }\n"
-                                           "http {\n"
-                                           "    access_log %1/access.log;\n"
-                                           "    sendfile on;\n"
-                                           "    default_type text/html;\n"
-                                           "    client_body_temp_path %1/body;\n"
-                                           "    server {\n"
-                                           "        listen 127.0.0.1:%2;\n"
-                                           "        root %3;\n"
-                                           "        index %4;\n"
-                                           "    }\n"
-                                           "}\n")
-                                .arg(prefix.path())
-                                .arg(port)
-                                .arg(folder, file)
-                                .toUtf8();
-    QFile out(conf);
-    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size())
-        return {};
-    out.close();
+// The one-second clock tick of the console, beside the engine.
+struct Tick {
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 lastNs = -1;
+    bool loaded = false;
+    double idleWorstMs = 0;
+    double loadWorstMs = 0;
+    int loadTicks = 0;
 
-    QProcess server;
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    server.start(nginx,
-        { QStringLiteral("-p"), prefix.path(), QStringLiteral("-e"),
-            prefix.filePath(QStringLiteral("error.log")), QStringLiteral("-c"), conf });
-    if (!server.waitForStarted(5000) || !waitForPort(port, 10000)) {
-        std::fprintf(stderr, "nginx did not start: %s\n", server.readAll().constData());
-        server.kill();
-        server.waitForFinished(5000);
-        return {};
+    Tick()
+    {
+        timer.setInterval(1000);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            const qint64 now = clock.nsecsElapsed();
+            if (lastNs >= 0) {
+                const double lateMs = double(now - lastNs - 1000000000LL) / 1e6;
+                if (loaded) {
+                    loadWorstMs = qMax(loadWorstMs, lateMs);
+                    ++loadTicks;
+                } else {
+                    idleWorstMs = qMax(idleWorstMs, lateMs);
+                }
+            }
+            lastNs = now;
+        });
+        clock.start();
+        timer.start();
     }
-    QProcess load;
-    load.start(wrk, wrkArguments(port, file, seconds, connections));
-    load.waitForFinished((seconds + 30) * 1000);
-    WrkFigures figures = parseWrk(load.readAllStandardOutput());
-    server.terminate();
-    if (!server.waitForFinished(10000)) {
-        server.kill();
-        server.waitForFinished(5000);
+};
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// nginx with one worker process serving the folder, its access log on.
+class Nginx
+{
+public:
+    bool start(const QString &nginx, const QString &folder, const QString &index)
+    {
+        m_port = freePort();
+        if (!m_prefix.isValid() || !m_port)
+            return false;
+        const QString conf = m_prefix.filePath(QStringLiteral("nginx.conf"));
+        const QByteArray text = QStringLiteral("daemon off;\n"
+                                               "master_process on;\n"
+                                               "worker_processes 1;\n"
+                                               "pid %1/nginx.pid;\n"
+                                               "error_log %1/error.log warn;\n"
+                                               "events { worker_connections 1024; }\n"
+                                               "http {\n"
+                                               "    access_log %1/access.log;\n"
+                                               "    sendfile on;\n"
+                                               "    keepalive_requests 1000000;\n"
+                                               "    default_type text/html;\n"
+                                               "    client_body_temp_path %1/body;\n"
+                                               "    server {\n"
+                                               "        listen 127.0.0.1:%2;\n"
+                                               "        root %3;\n"
+                                               "        index %4;\n"
+                                               "    }\n"
+                                               "}\n")
+                                    .arg(m_prefix.path())
+                                    .arg(m_port)
+                                    .arg(folder, index)
+                                    .toUtf8();
+        QFile out(conf);
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size())
+            return false;
+        out.close();
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(nginx,
+            { QStringLiteral("-p"), m_prefix.path(), QStringLiteral("-e"),
+                m_prefix.filePath(QStringLiteral("error.log")), QStringLiteral("-c"), conf });
+        if (!m_process.waitForStarted(5000) || !waitForPort(m_port, 10000)) {
+            std::fprintf(stderr, "nginx did not start: %s\n", m_process.readAll().constData());
+            return false;
+        }
+        return true;
     }
-    return figures;
+    quint16 port() const { return m_port; }
+    ~Nginx()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+private:
+    QTemporaryDir m_prefix;
+    quint16 m_port = 0;
+    QProcess m_process;
+};
+
+// Memory of this process (the engine's) with that many idle clients connected.
+long idleClientsKb(HttpServer &server, int clients)
+{
+    const long before = bench::procStatusKb("VmRSS");
+    std::vector<int> fds;
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server.serverPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QElapsedTimer timer;
+    timer.start();
+    // A few at a time, so the listen backlog of 5 never drops one.
+    while (int(fds.size()) < clients && timer.elapsed() < 60000) {
+        for (int i = 0; i < 4 && int(fds.size()) < clients; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+                if (fd >= 0)
+                    ::close(fd);
+                break;
+            }
+            fds.push_back(fd);
+        }
+        while (server.clientCount() < int(fds.size()) && timer.elapsed() < 60000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    const long after = bench::procStatusKb("VmRSS");
+    const int held = server.clientCount();
+    for (const int fd : fds)
+        ::close(fd);
+    spin(200);
+    return held == clients ? after - before : -1;
 }
 
 QString ms(double v)
 {
     return QString::number(v, 'f', v < 10 ? 2 : 1) + QStringLiteral(" ms");
-}
-
-QString describe(const WrkFigures &f)
-{
-    return QStringLiteral("%1 req/s, latency median %2, p99 %3, max %4")
-        .arg(QString::number(f.requestsPerSecond, 'f', 0), ms(f.latencyP50Ms), ms(f.latencyP99Ms),
-            ms(f.latencyMaxMs));
 }
 
 } // namespace
@@ -281,12 +306,21 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_http_tick PAGE [seconds] [connections]\n");
+        std::fprintf(stderr, "usage: bench_http_tick PAGE [seconds] [connections...]\n");
         return 2;
     }
     const QFileInfo page(QString::fromLocal8Bit(argv[1]));
-    const int seconds = argc > 2 ? qBound(1, atoi(argv[2]), 120) : 10;
-    const int connections = argc > 3 ? qBound(1, atoi(argv[3]), 200) : 16;
+    const int seconds = argc > 2 ? qBound(1, atoi(argv[2]), 120) : 3;
+    QList<int> connectionCounts;
+    for (int i = 3; i < argc; ++i)
+        connectionCounts.append(qBound(1, atoi(argv[i]), 200));
+    if (connectionCounts.isEmpty())
+        connectionCounts = { 2, 16 };
+    const int idleClients = qBound(0, qEnvironmentVariableIntValue("BENCH_HTTP_IDLE"), 5000);
+    const int rounds = qBound(1,
+        qEnvironmentVariableIsSet("BENCH_HTTP_ROUNDS") ? qEnvironmentVariableIntValue("BENCH_HTTP_ROUNDS")
+                                                       : 3,
+        21);
     QFile source(page.absoluteFilePath());
     if (!source.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "cannot read %s\n", qPrintable(page.absoluteFilePath()));
@@ -312,48 +346,130 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "wrk and nginx are needed (Debian packages wrk, nginx-light)\n");
         return 1;
     }
-    // One copy of the page, readable by nginx's unprivileged worker, serves both.
+    // One folder, readable by nginx's unprivileged worker, serves both: the
+    // page and a 1 MB file.
     QTemporaryDir www;
-    const QString served = www.filePath(file);
-    QFile copy(served);
-    if (!www.isValid() || !copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size()
+    const QString big = QStringLiteral("datos-1MB.bin");
+    QByteArray bigBytes(1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < bigBytes.size(); ++i)
+        bigBytes[i] = char((i * 2654435761u) >> 24);
+    const auto put = [&www](const QString &name, const QByteArray &content) {
+        QFile out(www.filePath(name));
+        return out.open(QIODevice::WriteOnly) && out.write(content) == content.size()
+            && out.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    };
+    if (!www.isValid() || !put(file, bytes) || !put(big, bigBytes)
         || !QFile::setPermissions(www.path(),
             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-                | QFile::ReadOther | QFile::ExeOther)
-        || !copy.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther)) {
-        std::fprintf(stderr, "cannot write the page into a temporary folder\n");
+                | QFile::ReadOther | QFile::ExeOther)) {
+        std::fprintf(stderr, "cannot write the files into a temporary folder\n");
         return 1;
     }
-    copy.close();
-    const qint64 size = QFileInfo(served).size();
 
-    TickFigures ticks;
-    const WrkFigures engine = runEngine(wrk, www.path(), file, seconds, connections, ticks);
-    const WrkFigures reference = runNginx(wrk, nginx, www.path(), file, seconds, connections);
-    if (!engine.ok || !reference.ok) {
-        std::fprintf(stderr, "wrk gave no figures:\nengine:\n%s\nnginx:\n%s\n", engine.output.constData(),
-            reference.output.constData());
+    HttpServer server;
+    server.setAddr(QStringLiteral("127.0.0.1"));
+    server.setPort(QStringLiteral("0"));
+    // The console keeps the engine's listen backlog; BENCH_BACKLOG tries another.
+    if (qEnvironmentVariableIsSet("BENCH_BACKLOG"))
+        server.setListenBacklog(qEnvironmentVariableIntValue("BENCH_BACKLOG"));
+    server.setDocDir(www.path());
+    server.setDefaultDoc(file);
+    Nginx reference;
+    if (!server.start() || !reference.start(nginx, www.path(), file)) {
+        std::fprintf(stderr, "a server did not start: %s\n", qPrintable(server.errorString()));
         return 1;
     }
-    std::fprintf(stderr, "wrk, engine:\n%s\nwrk, nginx:\n%s\n", engine.output.constData(),
-        reference.output.constData());
 
-    const QString load
-        = QStringLiteral("wrk -t1 -c%1 -d%2s, %3 bytes").arg(connections).arg(seconds).arg(size);
+    // The tick first runs idle as long as one load, for the timer's own slack.
+    Tick tick;
+    spin((seconds + 1) * 1000);
+
+    // Each figure is the median of alternating rounds: a machine shared with
+    // other work moves single runs by more than the difference measured.
+    struct Side {
+        QList<double> rps;
+        QList<double> p99;
+        QString problems;
+        bool ok = true;
+        void add(const WrkFigures &f)
+        {
+            ok = ok && f.ok;
+            rps.append(f.requestsPerSecond);
+            p99.append(f.latencyP99Ms);
+            if (problems.isEmpty())
+                problems = f.problems;
+        }
+    };
+    struct Row {
+        QString what;
+        Side engine;
+        Side nginx;
+    };
+    QList<Row> rows;
+    bool failed = false;
+    for (const auto &[name, label] :
+        { std::pair { file, QStringLiteral("page") }, std::pair { big, QStringLiteral("1 MB") } }) {
+        for (const Mode mode : { Mode::KeepAlive, Mode::Close }) {
+            for (const int connections : std::as_const(connectionCounts)) {
+                Row row;
+                row.what = QStringLiteral("%1, %2, %3 connections")
+                               .arg(label,
+                                   mode == Mode::KeepAlive ? QStringLiteral("keep-alive")
+                                                           : QStringLiteral("new connection per request"))
+                               .arg(connections);
+                for (int round = 0; round < rounds; ++round) {
+                    tick.loaded = true;
+                    const WrkFigures engine = runWrk(
+                        wrk, wrkArguments(server.serverPort(), name, seconds, connections, mode), seconds);
+                    tick.loaded = false;
+                    const WrkFigures other = runWrk(
+                        wrk, wrkArguments(reference.port(), name, seconds, connections, mode), seconds);
+                    std::fprintf(stderr, "== %s, round %d\nwrk, engine:\n%s\nwrk, nginx:\n%s\n",
+                        qPrintable(row.what), round + 1, engine.output.constData(), other.output.constData());
+                    row.engine.add(engine);
+                    row.nginx.add(other);
+                }
+                failed = failed || !row.engine.ok || !row.nginx.ok;
+                rows.append(row);
+            }
+        }
+    }
+    const long idleKb = idleClients > 0 ? idleClientsKb(server, idleClients) : 0;
+    server.stop();
+    std::fprintf(stderr, "engine: peak write buffer %lld bytes\n", qlonglong(server.peakWriteBuffer()));
+    if (failed) {
+        std::fprintf(stderr, "wrk gave no figures for some runs\n");
+        return 1;
+    }
+
+    const qint64 size = bytes.size();
     bench::result(
-        QStringLiteral("http: %1x nginx's requests per second (%2)")
-            .arg(QString::number(engine.requestsPerSecond / reference.requestsPerSecond, 'f', 2), load));
-    bench::result(
-        QStringLiteral("http console engine: %1%2")
-            .arg(describe(engine),
-                engine.problems.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(engine.problems)));
-    bench::result(
-        QStringLiteral("http nginx (1 worker): %1%2")
-            .arg(describe(reference),
-                reference.problems.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(reference.problems)));
+        QStringLiteral("http (wrk -t1 -d%1s; page %2 bytes; engine vs nginx with one worker, both logging)")
+            .arg(seconds)
+            .arg(size));
+    for (Row &row : rows) {
+        const QString problems = row.engine.problems.isEmpty() && row.nginx.problems.isEmpty()
+            ? QString()
+            : QStringLiteral(" [engine: %1; nginx: %2]").arg(row.engine.problems, row.nginx.problems);
+        const double engineRps = bench::median(row.engine.rps);
+        const double nginxRps = bench::median(row.nginx.rps);
+        const double engineP99 = bench::median(row.engine.p99);
+        const double nginxP99 = bench::median(row.nginx.p99);
+        bench::result(
+            QStringLiteral("http %1: %2x nginx's req/s (%3 vs %4), p99 %5x (%6 vs %7)%8")
+                .arg(row.what, QString::number(engineRps / nginxRps, 'f', 2),
+                    QString::number(engineRps, 'f', 0), QString::number(nginxRps, 'f', 0),
+                    QString::number(engineP99 / nginxP99, 'f', 2), ms(engineP99), ms(nginxP99), problems));
+    }
     bench::result(QStringLiteral("clock tick under http load: worst lateness %1 over %2 ticks (idle: %3)")
-                      .arg(ms(ticks.loadWorstMs))
-                      .arg(ticks.loadTicks)
-                      .arg(ms(ticks.idleWorstMs)));
+                      .arg(ms(tick.loadWorstMs))
+                      .arg(tick.loadTicks)
+                      .arg(ms(tick.idleWorstMs)));
+    if (idleClients > 0)
+        bench::result(
+            QStringLiteral("http idle clients: %1 cost %2 kB (%3 bytes each)")
+                .arg(idleClients)
+                .arg(idleKb)
+                .arg(idleKb >= 0 ? QString::number(idleKb * 1024 / idleClients) : QStringLiteral("-")));
     return 0;
 }

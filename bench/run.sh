@@ -5,9 +5,11 @@
 #
 # usage: bash bench/run.sh
 # Knobs (environment): BENCH_READING_ROUNDS (300), BENCH_FTP_MB (100),
-# BENCH_FTP_ROUNDS (7), BENCH_HTTP_SECONDS (10), BENCH_HTTP_CONNECTIONS (16),
-# BENCH_STARTS (5); BENCH_BACKLOG=n gives the HTTP engine another listen
-# backlog than the console's 5.
+# BENCH_FTP_ROUNDS (7), BENCH_HTTP_SECONDS (3 per run), BENCH_HTTP_ROUNDS (3),
+# BENCH_HTTP_CONNECTIONS ("2 16"), BENCH_HTTP_IDLE (500 idle clients),
+# BENCH_STARTS (5);
+# BENCH_BACKLOG=n gives the HTTP engine another listen backlog than the
+# console's 5.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -75,7 +77,9 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     run history-tmpfs "(tmpfs) " env TMPDIR=/dev/shm "$BIN/bench_history" "${BENCH_READING_ROUNDS:-300}"
 fi
 run ftp "" "$BIN/bench_ftp" "${BENCH_FTP_MB:-100}" "${BENCH_FTP_ROUNDS:-7}"
-run http "" "$BIN/bench_http_tick" "$PAGE" "${BENCH_HTTP_SECONDS:-10}" "${BENCH_HTTP_CONNECTIONS:-16}"
+# shellcheck disable=SC2086 # the connection counts are separate arguments
+run http "" env BENCH_HTTP_ROUNDS="${BENCH_HTTP_ROUNDS:-3}" BENCH_HTTP_IDLE="${BENCH_HTTP_IDLE:-500}" "$BIN/bench_http_tick" "$PAGE" \
+    "${BENCH_HTTP_SECONDS:-3}" ${BENCH_HTTP_CONNECTIONS:-2 16}
 run console "" "$BIN/bench_console" "$BUILD/app/orvalla" "${BENCH_STARTS:-5}"
 
 echo

@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
-#include <QTcpSocket>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -50,10 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int fds[2];
     check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "no socket pair");
     check(::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK) == 0, "client end blocks");
+    check(::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK) == 0, "server end blocks");
 
-    auto *socket = new QTcpSocket;
-    check(socket->setSocketDescriptor(fds[0]), "socket pair refused by QTcpSocket");
-    auto *connection = new HttpConnection(socket, server);
+    auto *connection = new HttpConnection(fds[0], server);
     bool finished = false;
     QObject::connect(connection, &HttpConnection::finished, [&finished] { finished = true; });
 
@@ -95,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(clock.elapsed() < kHangMs, "connection neither answers nor closes");
     }
     notifier.setEnabled(false);
-    delete connection; // owns the socket
+    delete connection; // owns its end of the pair
     ::close(fds[1]);
 
     if (!answer.isEmpty())

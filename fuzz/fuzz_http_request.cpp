@@ -57,6 +57,14 @@ void checkRange(const QByteArray &value, qint64 size)
     check(!r.ranges.isEmpty() && r.ranges.size() <= 64, "satisfiable without ranges or with too many");
     for (const HttpByteRange &b : r.ranges)
         check(b.first >= 0 && b.first <= b.last && b.last < size, "range outside the file");
+    // No byte is answered twice, and touching ranges go as one.
+    for (qsizetype i = 0; i < r.ranges.size(); ++i) {
+        for (qsizetype j = i + 1; j < r.ranges.size(); ++j) {
+            const HttpByteRange &a = r.ranges[i];
+            const HttpByteRange &b = r.ranges[j];
+            check(b.first > a.last + 1 || a.first > b.last + 1, "ranges overlap or adjoin");
+        }
+    }
 }
 
 } // namespace

@@ -3,11 +3,13 @@
 #include "common/log.h"
 #include "net/http_server.h"
 
-#include <QDateTime>
-#include <QFileInfo>
-#include <QTcpSocket>
-
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace orvalla
 {
@@ -15,12 +17,12 @@ namespace orvalla
 namespace
 {
 
-// Answer data is fed to the socket in pieces; at most this much waits in its
-// write buffer at any time.
-constexpr qint64 kChunk = 64 * 1024;
-constexpr qint64 kHighWater = 256 * 1024;
-// Requests pipelined behind the one being answered wait in the socket.
-constexpr qint64 kReadBuffer = kHttpMaxRequestLine + kHttpMaxHeaderBlock + 4096;
+// One read takes at most this much; more waits for the next turn of the loop.
+constexpr qsizetype kReadChunk = 16 * 1024;
+// A sendfile call hands at most this much, so one client never holds the loop long.
+constexpr qint64 kFileChunk = 256 * 1024;
+// What is reported as waiting when a socket takes no more of a file.
+constexpr qint64 kFileWindow = 64 * 1024;
 
 const QByteArray kBoundary = "[orvalla-byteranges-7f3c9a1e5d2b8460]";
 
@@ -36,95 +38,190 @@ QByteArray contentRange(const HttpByteRange &r, qint64 size)
         + QByteArray::number(size);
 }
 
-} // namespace
-
-HttpConnection::HttpConnection(QTcpSocket *socket, HttpServer *server)
-    : QObject(server)
-    , m_socket(socket)
-    , m_server(server)
+// The status line and headers of an answer, in the order they are added.
+class AnswerHead
 {
-    m_socket->setParent(this);
-    m_socket->setReadBufferSize(kReadBuffer);
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &HttpConnection::onTimeout);
-    connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnection::onBytesWritten);
-    connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnection::onGone);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-        qCDebug(lcNet) << "http client" << m_socket->peerAddress().toString() << m_socket->errorString();
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
-            onGone();
-    });
-    m_timer.start(m_server->idleTimeout());
-    if (m_socket->bytesAvailable() > 0)
-        onReadyRead();
+public:
+    AnswerHead(const QByteArray &version, const char *status)
+    {
+        m_bytes.reserve(256);
+        m_bytes += version;
+        m_bytes += ' ';
+        m_bytes += status;
+        m_bytes += "\r\n";
+    }
+    AnswerHead &add(const char *name, const QByteArray &value)
+    {
+        m_bytes += name;
+        m_bytes += ": ";
+        m_bytes += value;
+        m_bytes += "\r\n";
+        return *this;
+    }
+    AnswerHead &add(const char *name, qint64 value) { return add(name, QByteArray::number(value)); }
+    // Whole header lines, or nothing.
+    AnswerHead &lines(const QByteArray &text)
+    {
+        m_bytes += text;
+        return *this;
+    }
+    QByteArray done()
+    {
+        m_bytes += "\r\n";
+        return std::move(m_bytes);
+    }
+
+private:
+    QByteArray m_bytes;
+};
+
+QByteArray peerOf(int fd)
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return "-";
+    return httpPeerName(reinterpret_cast<const sockaddr *>(&address));
 }
 
-HttpConnection::~HttpConnection() = default;
+} // namespace
+
+QByteArray httpPeerName(const sockaddr *address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address->sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text, sizeof text);
+    else if (address->sa_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text, sizeof text);
+    else
+        return "local";
+    return QByteArray(text);
+}
+
+HttpConnection::HttpConnection(int fd, HttpServer *server, const QByteArray &peer)
+    : QObject(server)
+    , m_fd(fd)
+    , m_server(server)
+    , m_readNotifier(fd, QSocketNotifier::Read)
+    , m_peer(peer.isEmpty() ? peerOf(fd) : peer)
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &HttpConnection::onTimeout);
+    connect(&m_readNotifier, &QSocketNotifier::activated, this, &HttpConnection::onReadable);
+    m_timer.start(m_server->idleTimeout());
+}
+
+HttpConnection::~HttpConnection()
+{
+    release();
+}
+
+void HttpConnection::release()
+{
+    m_state = State::Closed;
+    m_timer.stop();
+    m_readNotifier.setEnabled(false);
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+    if (m_fileFd >= 0)
+        ::close(m_fileFd);
+    m_fileFd = -1;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_out.clear();
+}
 
 void HttpConnection::abort()
 {
-    m_done = true; // the server forgets this connection itself
-    m_timer.stop();
-    m_file.close();
-    m_socket->abort();
+    release(); // the server forgets this connection itself
 }
 
-void HttpConnection::onGone()
+void HttpConnection::close()
 {
-    if (m_done)
+    if (m_state == State::Closed)
         return;
-    m_done = true;
-    m_timer.stop();
-    m_file.close();
-    m_out.clear();
+    if (m_state == State::Writing)
+        logAnswer(); // cut short: the bytes say how far it got
+    release();
     Q_EMIT finished(this);
 }
 
-void HttpConnection::onReadyRead()
+void HttpConnection::onReadable()
 {
-    if (m_draining) {
-        m_socket->readAll();
-        return;
+    char buffer[kReadChunk];
+    for (;;) {
+        if (m_state == State::Closed)
+            return;
+        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (n <= 0) {
+            // The client closed (or reset): what it asked before is still answered.
+            m_peerClosed = true;
+            m_moreToRead = false;
+            m_readNotifier.setEnabled(false);
+            if (m_state == State::Draining || n < 0)
+                close();
+            else if (m_state == State::Reading)
+                processBuffer();
+            return;
+        }
+        m_moreToRead = n == qsizetype(sizeof buffer);
+        if (m_state == State::Draining) {
+            if (m_moreToRead)
+                continue;
+            return;
+        }
+        m_in.append(buffer, n);
+        processBuffer();
+        return; // the notifier calls again while more is waiting
     }
-    if (m_busy || m_closing || m_done)
-        return; // pipelined requests wait until the current answer is out
-    m_in += m_socket->readAll();
-    processBuffer();
 }
 
 void HttpConnection::processBuffer()
 {
-    if (m_discard > 0) {
+    if (m_processing)
+        return; // a kept-alive answer finished inside the loop below
+    m_processing = true;
+    while (m_state == State::Reading) {
+        if (m_discard > 0) {
+            const qint64 n = qMin<qint64>(m_discard, m_in.size());
+            m_in.remove(0, n);
+            m_discard -= n;
+            if (m_discard > 0)
+                break;
+        }
+        if (m_in.isEmpty())
+            break;
+        const HttpParseResult parsed = parseHttpRequest(m_in);
+        if (parsed.status == HttpParseResult::Incomplete)
+            break; // the idle timer keeps running: a request must complete in time
+        if (parsed.status == HttpParseResult::BadRequest) {
+            m_in.clear();
+            m_keepAlive = false;
+            m_badRequest = true;
+            m_logRequest = parsed.method + " (" + parsed.error.toLatin1() + ')';
+            queueSimple(parsed.version, "400 Bad Request", "text/plain", "400 Bad Request",
+                parsed.method != "HEAD", true);
+            startAnswer();
+            break;
+        }
+        m_in.remove(0, parsed.consumed);
+        const HttpRequest &req = parsed.request;
+        m_keepAlive = req.keepAlive && !req.chunkedBody;
+        m_discard = req.bodyLength;
         const qint64 n = qMin<qint64>(m_discard, m_in.size());
         m_in.remove(0, n);
         m_discard -= n;
-        if (m_discard > 0)
-            return;
+        answer(req);
     }
-    if (m_in.isEmpty())
-        return;
-    const HttpParseResult parsed = parseHttpRequest(m_in);
-    if (parsed.status == HttpParseResult::Incomplete)
-        return; // the idle timer keeps running: a request must complete in time
-    m_timer.stop();
-    if (parsed.status == HttpParseResult::BadRequest) {
-        qCInfo(lcNet) << "http bad request from" << m_socket->peerAddress().toString() << parsed.error;
-        m_in.clear();
-        m_keepAlive = false;
-        m_badRequest = true;
-        queueSimple(parsed.version + " 400 Bad Request", "text/plain", "400 Bad Request", true, true);
-        startAnswer();
-        return;
-    }
-    m_in.remove(0, parsed.consumed);
-    const HttpRequest &req = parsed.request;
-    m_keepAlive = req.keepAlive && !req.chunkedBody;
-    m_discard = req.bodyLength;
-    const qint64 n = qMin<qint64>(m_discard, m_in.size());
-    m_in.remove(0, n);
-    m_discard -= n;
-    answer(req);
+    m_processing = false;
+    // Nothing more can come: a half request is dropped, a whole one was answered.
+    if (m_state == State::Reading && m_peerClosed)
+        close();
 }
 
 QByteArray HttpConnection::connectionHeader() const
@@ -132,211 +229,262 @@ QByteArray HttpConnection::connectionHeader() const
     return m_keepAlive ? "Connection: Keep-Alive\r\n" : "Connection: Close\r\n";
 }
 
-void HttpConnection::queueSimple(const QByteArray &statusLine, const QByteArray &contentType,
+void HttpConnection::queueSimple(const QByteArray &version, const char *status, const QByteArray &contentType,
     const QByteArray &body, bool sendBody, bool withConnection)
 {
-    QByteArray head = statusLine + "\r\nContent-Type: " + contentType
-        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
-    if (withConnection)
-        head += connectionHeader();
-    head += "\r\n";
-    m_out.append({ sendBody ? head + body : head, -1, 0 });
+    m_logStatus = QByteArray(status, 3);
+    QByteArray bytes = AnswerHead(version, status)
+                           .add("Content-Type", contentType)
+                           .add("Content-Length", body.size())
+                           .lines(withConnection ? connectionHeader() : QByteArray())
+                           .done();
+    if (sendBody)
+        bytes += body;
+    m_out.append({ bytes });
 }
 
 void HttpConnection::answer(const HttpRequest &req)
 {
     const bool head = req.method == "HEAD";
-    qCDebug(lcNet).noquote() << "http" << m_socket->peerAddress().toString() << req.method << req.path;
+    m_logRequest = req.method + ' ' + req.path + ' ' + req.version;
     if (req.method != "GET" && !head && req.method != "POST") {
-        queueSimple(req.version + " 501 Unimplemented", "text/plain", "501 Unimplemented", true, false);
+        queueSimple(req.version, "501 Unimplemented", "text/plain", "501 Unimplemented", true, false);
         startAnswer();
         return;
     }
-    const HttpDocument doc
-        = resolveHttpDocument(m_server->docDir(), m_server->defaultDoc(), req.path, m_server->privateFiles());
+    HttpFiles::Opened file;
+    if (req.method != "POST")
+        file = m_server->files().open(req.path);
     // No answer to HEAD carries a body, error pages included: a kept-alive
     // client would read those bytes as the start of its next answer.
-    if (doc.kind == HttpDocument::Forbidden) {
-        queueSimple(req.version + " 403 Forbidden", "text/html",
+    if (file.kind == HttpDocument::Forbidden) {
+        queueSimple(req.version, "403 Forbidden", "text/html",
             errorBody("403 Forbidden", req.path, "is Forbidden"), !head, false);
-    } else if (doc.kind == HttpDocument::NotFound || req.method == "POST") {
-        queueSimple(req.version + " 404 Not Found", "text/html",
+    } else if (file.kind == HttpDocument::NotFound || req.method == "POST") {
+        queueSimple(req.version, "404 Not Found", "text/html",
             errorBody("404 Not Found", req.path, "was not found"), !head, false);
     } else {
-        answerFile(req, doc.filePath);
+        answerFile(req, file);
     }
     startAnswer();
 }
 
-void HttpConnection::answerFile(const HttpRequest &req, const QString &path)
+void HttpConnection::answerFile(const HttpRequest &req, HttpFiles::Opened &file)
 {
     const bool head = req.method == "HEAD";
-    m_file.setFileName(path);
-    if (!m_file.open(QIODevice::ReadOnly)) {
-        qCInfo(lcNet) << "http cannot open" << path << m_file.errorString();
-        queueSimple(req.version + " 404 Not Found", "text/html",
-            errorBody("404 Not Found", req.path, "was not found"), !head, false);
-        return;
-    }
-    const qint64 size = m_file.size();
-    const QByteArray type = httpContentType(path);
-    QByteArray modified;
-    const QDateTime when = QFileInfo(path).lastModified();
-    if (when.isValid())
-        modified = "Last-Modified: " + httpDate(when.toSecsSinceEpoch()) + "\r\n";
+    const qint64 size = file.size;
+    m_fileFd = file.fd; // closed when the answer is out
+    // A stretch of the file: from memory when it is there, else sent from the file.
+    const auto body = [&file](qint64 offset, qint64 length) -> Segment {
+        if (file.inMemory)
+            return { file.bytes.mid(offset, length) };
+        return { {}, offset, length };
+    };
 
     const HttpRangeRequest range
         = req.hasHeader("Range") ? parseHttpRange(req.header("Range"), size) : HttpRangeRequest {};
     if (range.kind == HttpRangeRequest::Unsatisfiable) {
-        m_file.close();
-        m_out.append({ req.version + " 416 Request range not satisfiable\r\nContent-Range: bytes */"
-                + QByteArray::number(size) + "\r\nContent-Length: 0\r\n" + connectionHeader() + "\r\n",
-            -1, 0 });
+        m_logStatus = "416";
+        m_out.append({ AnswerHead(req.version, "416 Request range not satisfiable")
+                           .add("Content-Range", "bytes */" + QByteArray::number(size))
+                           .add("Content-Length", 0)
+                           .lines(connectionHeader())
+                           .done() });
         return;
     }
     if (range.kind == HttpRangeRequest::None) {
-        m_out.append({ req.version + " 200 OK\r\nContent-Type: " + type
-                + "\r\nContent-Length: " + QByteArray::number(size) + "\r\nAccept-Ranges: bytes\r\n"
-                + modified + connectionHeader() + "\r\n",
-            -1, 0 });
-        if (!head && size > 0)
-            m_out.append({ {}, 0, size });
+        m_logStatus = "200";
+        QByteArray bytes = AnswerHead(req.version, "200 OK")
+                               .add("Content-Type", file.type)
+                               .add("Content-Length", size)
+                               .add("Accept-Ranges", "bytes")
+                               .lines(file.lastModified + connectionHeader())
+                               .done();
+        // Head and a small body leave in one piece.
+        if (!head && file.inMemory)
+            bytes += file.bytes;
+        m_out.append({ bytes });
+        if (!head && !file.inMemory && size > 0)
+            m_out.append(body(0, size));
         return;
     }
+    m_logStatus = "206";
     if (range.ranges.size() == 1) {
         const HttpByteRange r = range.ranges.first();
-        m_out.append({ req.version + " 206 Partial Content\r\nContent-Type: " + type + "\r\nContent-Length: "
-                + QByteArray::number(r.length()) + "\r\nContent-Range: " + contentRange(r, size)
-                + "\r\nAccept-Ranges: bytes\r\n" + modified + connectionHeader() + "\r\n",
-            -1, 0 });
+        m_out.append({ AnswerHead(req.version, "206 Partial Content")
+                           .add("Content-Type", file.type)
+                           .add("Content-Length", r.length())
+                           .add("Content-Range", contentRange(r, size))
+                           .add("Accept-Ranges", "bytes")
+                           .lines(file.lastModified + connectionHeader())
+                           .done() });
         if (!head)
-            m_out.append({ {}, r.first, r.length() });
+            m_out.append(body(r.first, r.length()));
         return;
     }
-    QList<Segment> body;
+    QList<Segment> parts;
     qint64 length = 0;
     for (const HttpByteRange &r : range.ranges) {
-        const QByteArray partHead = "\r\n--" + kBoundary + "\r\nContent-Type: " + type
+        const QByteArray partHead = "\r\n--" + kBoundary + "\r\nContent-Type: " + file.type
             + "\r\nContent-Range: " + contentRange(r, size) + "\r\n\r\n";
-        body.append({ partHead, -1, 0 });
-        body.append({ {}, r.first, r.length() });
+        parts.append({ partHead });
+        parts.append(body(r.first, r.length()));
         length += partHead.size() + r.length();
     }
     const QByteArray tail = "\r\n--" + kBoundary + "--\r\n";
-    body.append({ tail, -1, 0 });
+    parts.append({ tail });
     length += tail.size();
     // The boundary holds brackets, so the parameter is quoted.
-    m_out.append({ req.version + " 206 Partial Content\r\nContent-Type: multipart/byteranges; boundary=\""
-            + kBoundary + "\"\r\nContent-Length: " + QByteArray::number(length)
-            + "\r\nAccept-Ranges: bytes\r\n" + modified + connectionHeader() + "\r\n",
-        -1, 0 });
+    m_out.append({ AnswerHead(req.version, "206 Partial Content")
+                       .add("Content-Type", "multipart/byteranges; boundary=\"" + kBoundary + '"')
+                       .add("Content-Length", length)
+                       .add("Accept-Ranges", "bytes")
+                       .lines(file.lastModified + connectionHeader())
+                       .done() });
     if (!head)
-        m_out += body;
+        m_out += parts;
 }
 
 void HttpConnection::startAnswer()
 {
-    m_busy = true;
-    m_timer.start(m_server->idleTimeout());
-    // Hand the answer to the system at once, as far as it takes it: a client
-    // that shut its sending side after the request is dropped by the socket
-    // layer as soon as that end is read, and what still waits here is lost.
-    m_flushing = true;
-    pump();
-    if (!m_done)
-        m_socket->flush();
-    m_flushing = false;
-    if (m_done)
-        return;
-    if (!m_out.isEmpty())
-        pump(); // the rest follows as the socket reports its progress
-    else if (m_socket->bytesToWrite() == 0)
+    m_state = State::Writing;
+    m_sent = 0;
+    m_outPos = 0;
+    if (m_keepAlive && !m_noDelay) {
+        // Kept-alive answers must not wait for the client's acknowledgement of the last one.
+        const int on = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        m_noDelay = true;
+    }
+    switch (pump()) {
+    case Pump::Done:
         finishAnswer();
-}
-
-void HttpConnection::pump()
-{
-    while (!m_out.isEmpty() && m_socket->bytesToWrite() < kHighWater) {
-        Segment &seg = m_out.first();
-        if (seg.offset < 0) {
-            m_socket->write(seg.bytes);
-            m_out.removeFirst();
-        } else {
-            const qint64 n = qMin(kChunk, seg.length);
-            QByteArray data;
-            if (m_file.seek(seg.offset))
-                data = m_file.read(n);
-            if (data.size() != n) {
-                // The file shrank or failed under us: the promised length cannot be kept.
-                qCWarning(lcNet) << "http file read failed:" << m_file.fileName() << m_file.errorString();
-                m_socket->abort();
-                onGone();
-                return;
-            }
-            m_socket->write(data);
-            seg.offset += n;
-            seg.length -= n;
-            if (seg.length == 0)
-                m_out.removeFirst();
+        break;
+    case Pump::Blocked:
+        // The rest follows as the socket drains; requests behind it wait.
+        m_readNotifier.setEnabled(false);
+        if (!m_writeNotifier) {
+            m_writeNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Write, this);
+            connect(m_writeNotifier, &QSocketNotifier::activated, this, &HttpConnection::onWritable);
         }
-        m_server->notePendingWrite(m_socket->bytesToWrite());
+        m_writeNotifier->setEnabled(true);
+        m_timer.start(m_server->idleTimeout());
+        break;
+    case Pump::Gone:
+        break;
     }
 }
 
-void HttpConnection::onBytesWritten()
+HttpConnection::Pump HttpConnection::pump()
 {
-    if (!m_busy || m_done || m_flushing)
+    while (!m_out.isEmpty()) {
+        Segment &seg = m_out.first();
+        ssize_t n;
+        if (seg.offset < 0) {
+            // More to follow: the kernel may hold this back to fill whole packets.
+            const int more = m_out.size() > 1 ? MSG_MORE : 0;
+            n = ::send(m_fd, seg.bytes.constData() + m_outPos, size_t(seg.bytes.size() - m_outPos),
+                MSG_NOSIGNAL | more);
+            if (n > 0) {
+                m_sent += n;
+                m_outPos += n;
+                if (m_outPos == seg.bytes.size()) {
+                    m_out.removeFirst();
+                    m_outPos = 0;
+                }
+                continue;
+            }
+        } else {
+            off_t offset = seg.offset;
+            n = ::sendfile(m_fd, m_fileFd, &offset, size_t(qMin(kFileChunk, seg.length)));
+            if (n > 0) {
+                m_sent += n;
+                seg.offset += n;
+                seg.length -= n;
+                if (seg.length == 0)
+                    m_out.removeFirst();
+                continue;
+            }
+            if (n == 0) {
+                // The file shrank under us: the promised length cannot be kept.
+                qCWarning(lcNet) << "http file shrank while sent; connection dropped:" << m_logRequest;
+                close();
+                return Pump::Gone;
+            }
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            m_server->notePendingWrite(
+                seg.offset < 0 ? seg.bytes.size() - m_outPos : qMin(kFileWindow, seg.length));
+            return Pump::Blocked;
+        }
+        close(); // the client is gone
+        return Pump::Gone;
+    }
+    return Pump::Done;
+}
+
+void HttpConnection::onWritable()
+{
+    if (m_state != State::Writing)
         return;
     m_timer.start(m_server->idleTimeout()); // the client is reading: not stalled
-    pump();
-    if (m_out.isEmpty() && m_socket->bytesToWrite() == 0)
+    if (pump() == Pump::Done) {
+        m_writeNotifier->setEnabled(false);
         finishAnswer();
+    }
+}
+
+void HttpConnection::logAnswer()
+{
+    BufferedLog &log = m_server->requestLog();
+    if (log.isEnabled())
+        log.append(
+            "http " + m_peer + ' ' + m_logRequest + ' ' + m_logStatus + ' ' + QByteArray::number(m_sent));
+    m_sent = 0;
 }
 
 void HttpConnection::finishAnswer()
 {
-    m_busy = false;
-    m_file.close();
+    logAnswer();
+    m_state = State::Reading;
+    if (m_fileFd >= 0)
+        ::close(m_fileFd);
+    m_fileFd = -1;
     if (!m_keepAlive) {
         closeAfterAnswer();
         return;
     }
     m_timer.start(m_server->idleTimeout());
-    onReadyRead();
+    if (!m_peerClosed)
+        m_readNotifier.setEnabled(true);
+    processBuffer();
 }
 
 void HttpConnection::closeAfterAnswer()
 {
-    m_closing = true;
-    const bool unread = !m_in.isEmpty() || m_discard > 0 || m_socket->bytesAvailable() > 0;
-    if (!unread && !m_badRequest) {
-        m_timer.stop();
-        m_socket->disconnectFromHost();
+    const bool unread = !m_in.isEmpty() || m_discard > 0 || m_moreToRead;
+    if (m_peerClosed || (!unread && !m_badRequest)) {
+        close();
         return;
     }
     // Closing with unread input would reset the connection, and the client
     // could lose the answer before reading it. Stop sending instead and drop
     // whatever still comes until the client closes, for a short while.
-    m_draining = true;
+    m_state = State::Draining;
     m_in.clear();
-    m_socket->readAll();
-    ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+    ::shutdown(m_fd, SHUT_WR);
+    m_readNotifier.setEnabled(true);
     m_timer.start(qMin(2000, m_server->idleTimeout()));
 }
 
 void HttpConnection::onTimeout()
 {
-    if (m_done)
+    if (m_state == State::Closed)
         return;
-    qCInfo(lcNet) << "http connection idle, closed:" << m_socket->peerAddress().toString();
-    if (m_busy || m_closing || m_draining) {
-        m_socket->abort();
-    } else {
-        m_closing = true;
-        m_socket->disconnectFromHost();
-    }
-    if (m_socket->state() == QAbstractSocket::UnconnectedState)
-        onGone();
+    qCInfo(lcNet) << "http connection idle, closed:" << m_peer;
+    close();
 }
 
 } // namespace orvalla

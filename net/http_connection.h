@@ -1,37 +1,57 @@
 #pragma once
 
+#include "net/http_files.h"
 #include "net/http_request.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
-class QTcpSocket;
+struct sockaddr;
 
 namespace orvalla
 {
 
 class HttpServer;
 
+// A client's address as the log shows it ("192.168.1.20", "::1"; "local"
+// for a socket that is not IP).
+QByteArray httpPeerName(const sockaddr *address);
+
 // One client of HttpServer: reads requests, answers them one at a time, and
-// keeps the connection for the next request when keep-alive is on.
+// keeps the connection for the next request when keep-alive is on. It works
+// the socket itself (non-blocking reads, sends and sendfile under socket
+// notifiers): an answer usually leaves in one system call.
 class HttpConnection : public QObject
 {
     Q_OBJECT
 
 public:
-    HttpConnection(QTcpSocket *socket, HttpServer *server);
+    // fd: a connected, non-blocking stream socket, which the connection owns
+    // from now on. peer: the client's address for the log; empty: asked for.
+    HttpConnection(int fd, HttpServer *server, const QByteArray &peer = {});
     ~HttpConnection() override;
 
-    // Drops the connection at once (server stop).
+    // Reads what the client sent already: a client usually sends its request
+    // right after connecting, so this spares a turn of the event loop.
+    void start() { onReadable(); }
+    // Drops the connection at once (server stop); finished is not emitted.
     void abort();
 
 Q_SIGNALS:
     void finished(orvalla::HttpConnection *self);
 
 private:
+    enum class State {
+        Reading, // waiting for (the rest of) a request
+        Writing, // an answer is going out; later requests wait in the socket
+        Draining, // answered and shut for sending; input is dropped until the client closes
+        Closed,
+    };
+    enum class Pump { Done, Blocked, Gone };
+
     // Part of an answer: literal bytes, or a stretch of the open file.
     struct Segment {
         QByteArray bytes;
@@ -39,35 +59,44 @@ private:
         qint64 length = 0;
     };
 
-    void onReadyRead();
+    void onReadable();
+    void onWritable();
     void processBuffer();
     void answer(const HttpRequest &request);
-    void answerFile(const HttpRequest &request, const QString &path);
-    void queueSimple(const QByteArray &statusLine, const QByteArray &contentType, const QByteArray &body,
-        bool sendBody, bool withConnection);
+    void answerFile(const HttpRequest &request, HttpFiles::Opened &file);
+    void queueSimple(const QByteArray &version, const char *status, const QByteArray &contentType,
+        const QByteArray &body, bool sendBody, bool withConnection);
     void startAnswer();
-    void pump();
-    void onBytesWritten();
+    Pump pump();
     void finishAnswer();
     void closeAfterAnswer();
     void onTimeout();
-    void onGone();
+    void close();
+    void release();
+    void logAnswer();
     QByteArray connectionHeader() const;
 
-    QTcpSocket *m_socket;
+    int m_fd;
     HttpServer *m_server;
+    QSocketNotifier m_readNotifier;
+    QSocketNotifier *m_writeNotifier = nullptr; // made when the socket first fills
+    QTimer m_timer;
+    State m_state = State::Reading;
+    bool m_keepAlive = false;
+    bool m_badRequest = false;
+    bool m_peerClosed = false; // the client will send nothing more
+    bool m_moreToRead = false; // the last read filled its buffer
+    bool m_processing = false;
+    bool m_noDelay = false;
     QByteArray m_in;
     qint64 m_discard = 0; // request body bytes still to skip
-    bool m_busy = false;
-    bool m_closing = false;
-    bool m_done = false;
-    bool m_draining = false;
-    bool m_badRequest = false;
-    bool m_keepAlive = false;
-    bool m_flushing = false; // startAnswer is handing the answer over itself
     QList<Segment> m_out;
-    QFile m_file;
-    QTimer m_timer;
+    qsizetype m_outPos = 0; // bytes of the first literal segment already sent
+    int m_fileFd = -1;
+    QByteArray m_peer;
+    QByteArray m_logRequest; // what the answer in progress answers, for its log line
+    QByteArray m_logStatus;
+    qint64 m_sent = 0; // bytes of that answer handed to the system
 };
 
 } // namespace orvalla

@@ -123,7 +123,10 @@ bool httpKeepAlive(const QByteArray &version, const QByteArray &connectionHeader
     return false;
 }
 
-HttpParseResult parseHttpRequest(const QByteArray &buffer)
+namespace
+{
+
+HttpParseResult parseRequest(const QByteArray &buffer)
 {
     qsizetype pos = 0;
     // Stray empty lines between requests are tolerated.
@@ -204,7 +207,26 @@ HttpParseResult parseHttpRequest(const QByteArray &buffer)
     ok.request = req;
     ok.consumed = at;
     ok.version = version;
+    ok.method = req.method;
     return ok;
+}
+
+} // namespace
+
+HttpParseResult parseHttpRequest(const QByteArray &buffer)
+{
+    HttpParseResult r = parseRequest(buffer);
+    if (r.status == HttpParseResult::BadRequest) {
+        // The method decides whether the error answer carries its body.
+        qsizetype pos = 0;
+        while (pos < buffer.size() && (buffer[pos] == '\r' || buffer[pos] == '\n'))
+            ++pos;
+        qsizetype end = pos;
+        while (end < buffer.size() && end - pos < kHttpMaxRequestLine && isTokenChar(buffer[end]))
+            ++end;
+        r.method = buffer.mid(pos, end - pos).toUpper();
+    }
+    return r;
 }
 
 HttpRangeRequest parseHttpRange(const QByteArray &value, qint64 size)
@@ -250,6 +272,22 @@ HttpRangeRequest parseHttpRange(const QByteArray &value, qint64 size)
     }
     if (items == 0)
         return none;
+    // Merged until no two touch: a merge can make a range reach another.
+    for (bool merged = true; merged;) {
+        merged = false;
+        for (qsizetype i = 0; i < satisfiable.size() && !merged; ++i) {
+            for (qsizetype j = i + 1; j < satisfiable.size(); ++j) {
+                HttpByteRange &a = satisfiable[i];
+                const HttpByteRange &b = satisfiable[j];
+                if (b.first > a.last + 1 || a.first > b.last + 1)
+                    continue;
+                a = { qMin(a.first, b.first), qMax(a.last, b.last) };
+                satisfiable.removeAt(j);
+                merged = true;
+                break;
+            }
+        }
+    }
     HttpRangeRequest out;
     out.kind = satisfiable.isEmpty() ? HttpRangeRequest::Unsatisfiable : HttpRangeRequest::Satisfiable;
     out.ranges = satisfiable;
@@ -357,22 +395,22 @@ QByteArray percentDecode(const QByteArray &text)
     return out;
 }
 
-namespace
-{
-
-bool within(const QString &path, const QString &folder)
+bool httpPathWithin(const QString &path, const QString &folder)
 {
     if (folder == QLatin1String("/"))
         return path.startsWith(QLatin1Char('/'));
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
+namespace
+{
+
 // Resolves a joined path; Forbidden when it, or what its links lead to, is
 // outside the folder.
 HttpDocument resolveInside(const QString &joined, const QString &folder, QString *canonical)
 {
     const QString cleaned = QDir::cleanPath(joined);
-    if (!within(cleaned, folder))
+    if (!httpPathWithin(cleaned, folder))
         return { HttpDocument::Forbidden, {} };
     const QFileInfo info(cleaned);
     if (!info.exists())
@@ -380,12 +418,19 @@ HttpDocument resolveInside(const QString &joined, const QString &folder, QString
     *canonical = info.canonicalFilePath();
     if (canonical->isEmpty())
         return { HttpDocument::NotFound, {} };
-    if (!within(*canonical, folder))
+    if (!httpPathWithin(*canonical, folder))
         return { HttpDocument::Forbidden, {} };
     return { HttpDocument::File, {} };
 }
 
 } // namespace
+
+// "a/", "a/.": the path asks for a folder, whatever "a" turns out to be.
+bool httpPathNamesFolder(const QString &path)
+{
+    return path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1String("/."))
+        || path == QLatin1String(".");
+}
 
 HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDoc,
     const QByteArray &requestPath, const QStringList &privateFiles)
@@ -407,13 +452,17 @@ HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDo
         return doc;
 
     if (QFileInfo(canonical).isDir()) {
-        if (defaultDoc.isEmpty() || defaultDoc.contains(QChar(0)))
+        if (defaultDoc.isEmpty() || defaultDoc.contains(QChar(0)) || httpPathNamesFolder(defaultDoc))
             return { HttpDocument::NotFound, {} };
         QString page;
         doc = resolveInside(canonical + QLatin1Char('/') + defaultDoc, folder, &page);
         if (doc.kind != HttpDocument::File)
             return doc;
         canonical = page;
+    } else if (httpPathNamesFolder(relative)) {
+        // A file followed by a separator: answering it would make the
+        // page's relative links point under a folder that is not there.
+        return { HttpDocument::NotFound, {} };
     }
     // Only regular files: a folder, FIFO or device is never opened.
     if (!QFileInfo(canonical).isFile())

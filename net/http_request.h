@@ -33,6 +33,7 @@ struct HttpParseResult {
     HttpRequest request; // filled when Complete
     qsizetype consumed = 0; // bytes of the request line and headers, when Complete
     QByteArray version; // best known version for an error answer
+    QByteArray method; // first word of the request line, upper-cased, as far as received
     QString error; // why, when BadRequest
 };
 
@@ -56,10 +57,12 @@ struct HttpByteRange {
 struct HttpRangeRequest {
     enum Kind { None, Satisfiable, Unsatisfiable };
     Kind kind = None; // None: header absent, malformed or unusable: send the whole file
-    QList<HttpByteRange> ranges; // when Satisfiable, in the order asked
+    QList<HttpByteRange> ranges; // when Satisfiable: disjoint, not adjacent
 };
 
 // Interprets a Range header value ("bytes=0-99,200-,-50") against a size.
+// Ranges that overlap or adjoin are merged into one, at the place of the first
+// of them, so no answer carries a byte twice; the others keep the order asked.
 HttpRangeRequest parseHttpRange(const QByteArray &value, qint64 size);
 
 // Content type by extension (lower case, without the dot).
@@ -85,8 +88,15 @@ struct HttpDocument {
 // decoded, joined to the folder, ".", ".." and symbolic links resolved; the
 // result must be the folder itself or lie under it (case-sensitive), else
 // Forbidden. A folder is served through its defaultDoc. Only regular files are
-// ever returned. A file in privateFiles (any path to it) is Forbidden.
+// ever returned. A file in privateFiles (any path to it) is Forbidden. A path
+// ending in a separator names a folder: a file there is NotFound.
 HttpDocument resolveHttpDocument(const QString &docDir, const QString &defaultDoc,
     const QByteArray &requestPath, const QStringList &privateFiles = {});
+
+// The two tests behind it, for a resolver that opens instead of looking:
+// whether a cleaned absolute path is the folder or under it, and whether a
+// path asks for a folder ("a/", "a/.").
+bool httpPathWithin(const QString &path, const QString &folder);
+bool httpPathNamesFolder(const QString &path);
 
 } // namespace orvalla

@@ -169,6 +169,19 @@ private Q_SLOTS:
             << QByteArray("bytes=99999999999999999999999-") << qint64(100) << int(R::Unsatisfiable) << L {};
         QTest::newRow("huge end") << QByteArray("bytes=1-99999999999999999999999") << qint64(100)
                                   << int(R::Satisfiable) << L { { 1, 99 } };
+        QTest::newRow("overlapping merged")
+            << QByteArray("bytes=0-9,5-14") << qint64(100) << int(R::Satisfiable) << L { { 0, 14 } };
+        QTest::newRow("adjacent merged")
+            << QByteArray("bytes=5-9,0-4") << qint64(100) << int(R::Satisfiable) << L { { 0, 9 } };
+        QTest::newRow("a merge reaching an earlier range")
+            << QByteArray("bytes=20-29,0-9,40-,10-19") << qint64(100) << int(R::Satisfiable)
+            << L { { 0, 29 }, { 40, 99 } };
+        QTest::newRow("suffix over the open end")
+            << QByteArray("bytes=90-,-20") << qint64(100) << int(R::Satisfiable) << L { { 80, 99 } };
+        QTest::newRow("disjoint keep their order") << QByteArray("bytes=50-59,0-9") << qint64(100)
+                                                   << int(R::Satisfiable) << L { { 50, 59 }, { 0, 9 } };
+        QTest::newRow("64 times the whole file") << QByteArray("bytes=" + QByteArray("0-,").repeated(64))
+                                                 << qint64(100) << int(R::Satisfiable) << L { { 0, 99 } };
         QTest::newRow("other unit") << QByteArray("items=0-1") << qint64(100) << int(R::None) << L {};
         QTest::newRow("reversed") << QByteArray("bytes=9-1") << qint64(100) << int(R::None) << L {};
         QTest::newRow("garbage") << QByteArray("bytes=a-b") << qint64(100) << int(R::None) << L {};
@@ -237,6 +250,15 @@ private Q_SLOTS:
         QTest::newRow("relative, no slash")
             << QByteArray("Orvalla.htm") << int(D::File) << QStringLiteral("Orvalla.htm");
 
+        QTest::newRow("file and separator") << QByteArray("/Orvalla.htm/") << int(D::NotFound) << QString();
+        QTest::newRow("file, separator, dot")
+            << QByteArray("/sub/Orvalla.htm/.") << int(D::NotFound) << QString();
+        QTest::newRow("file and encoded separator")
+            << QByteArray("/Orvalla.htm%2f") << int(D::NotFound) << QString();
+        QTest::newRow("link to a file and separator")
+            << QByteArray("/alias.htm/") << int(D::NotFound) << QString();
+        QTest::newRow("folder, separator, dot")
+            << QByteArray("/sub/.") << int(D::File) << QStringLiteral("sub/Orvalla.htm");
         QTest::newRow("dot dot") << QByteArray("/../secret.txt") << int(D::Forbidden) << QString();
         QTest::newRow("sibling with folder prefix")
             << QByteArray("/../www2/x.txt") << int(D::Forbidden) << QString();
@@ -290,6 +312,12 @@ private Q_SLOTS:
         QCOMPARE(int(resolveHttpDocument(www, QStringLiteral("../secret.txt"), "/").kind),
             int(HttpDocument::Forbidden));
         QCOMPARE(int(resolveHttpDocument(www, QString(), "/").kind), int(HttpDocument::NotFound));
+        QFile page(root.filePath("www/Orvalla.htm"));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        QCOMPARE(
+            int(resolveHttpDocument(www, QStringLiteral("Orvalla.htm"), "/").kind), int(HttpDocument::File));
+        QCOMPARE(int(resolveHttpDocument(www, QStringLiteral("Orvalla.htm/"), "/").kind),
+            int(HttpDocument::NotFound));
         QCOMPARE(int(resolveHttpDocument(root.filePath("missing"), QStringLiteral("x"), "/").kind),
             int(HttpDocument::NotFound));
     }

@@ -11,9 +11,13 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
+#include <csignal>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace orvalla;
 
@@ -187,6 +191,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(root.filePath("outside/secret.htm"), kSecret));
         QVERIFY(QFile::link(root.filePath("secret.txt"), m_www + "/leak.txt"));
         QVERIFY(QFile::link(root.filePath("outside"), m_www + "/out"));
+        QVERIFY(QFile::link(m_www + "/sub/Orvalla.htm", m_www + "/alias.htm"));
 
         m_server = new HttpServer(this);
         m_server->setAddr(QStringLiteral("127.0.0.1"));
@@ -246,6 +251,14 @@ private Q_SLOTS:
             << QByteArray("GET / FTP/9\r\n\r\n")
             << QByteArray("HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
                           "Connection: Close\r\n\r\n400 Bad Request");
+        QTest::newRow("HEAD of a bad request has no body")
+            << QByteArray("head / FTP/9\r\n\r\n")
+            << QByteArray("HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
+                          "Connection: Close\r\n\r\n");
+        QTest::newRow("HEAD with endless headers has no body")
+            << QByteArray("HEAD / HTTP/1.1\r\n" + QByteArray("X-Filler: 0123456789abcdef\r\n").repeated(2500))
+            << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
+                          "Connection: Close\r\n\r\n");
         QTest::newRow("request line too long, no line end")
             << QByteArray("GET /" + QByteArray(9000, 'a'))
             << QByteArray("HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 15\r\n"
@@ -287,6 +300,15 @@ private Q_SLOTS:
             << QStringList { "/falta.htm" } << QByteArray("HTTP/1.1 404 Not Found") << QByteArray("text/html")
             << QByteArray("<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>"
                           "The requested URL /falta.htm was not found on this server.<P></BODY></HTML>\r\n");
+        // Served, the page's relative links would point into a folder that is not there.
+        for (const char *path : { "/Orvalla.htm/", "/sub/Orvalla.htm/", "/digits.txt%2F" }) {
+            QTest::newRow(path) << QStringList { QString::fromLatin1(path) }
+                                << QByteArray("HTTP/1.1 404 Not Found") << QByteArray("text/html")
+                                << errorPage("404 Not Found", path, "was not found");
+        }
+        QTest::newRow("link to a file inside")
+            << QStringList { "/alias.htm" } << QByteArray("HTTP/1.1 200 OK") << QByteArray("text/html")
+            << QByteArray("sub page");
         QTest::newRow("folder without default")
             << QStringList { "/empty/" } << QByteArray("HTTP/1.1 404 Not Found") << QByteArray("text/html")
             << QByteArray();
@@ -304,6 +326,25 @@ private Q_SLOTS:
                   "\r\n--"
                 + kBoundary
                 + "\r\nContent-Type: text/plain\r\nContent-Range: bytes 4-5/100\r\n\r\n45"
+                  "\r\n--"
+                + kBoundary + "--\r\n";
+        // Ranges that overlap or touch come as one: no byte is sent twice.
+        QStringList sixtyFour;
+        for (int i = 0; i < 64; ++i)
+            sixtyFour.append(QStringLiteral("0-"));
+        QTest::newRow("64 whole-file ranges")
+            << QStringList { "-r", sixtyFour.join(QLatin1Char(',')), "/digits.txt" }
+            << QByteArray("HTTP/1.1 206 Partial Content") << QByteArray("text/plain")
+            << QByteArray("0123456789").repeated(10);
+        QTest::newRow("adjacent and overlapping ranges")
+            << QStringList { "-r", "2-3,0-1,1-2,50-51", "/digits.txt" }
+            << QByteArray("HTTP/1.1 206 Partial Content")
+            << "multipart/byteranges; boundary=\"" + kBoundary + "\""
+            << "\r\n--" + kBoundary
+                + "\r\nContent-Type: text/plain\r\nContent-Range: bytes 0-3/100\r\n\r\n0123"
+                  "\r\n--"
+                + kBoundary
+                + "\r\nContent-Type: text/plain\r\nContent-Range: bytes 50-51/100\r\n\r\n01"
                   "\r\n--"
                 + kBoundary + "--\r\n";
         QTest::newRow("unsatisfiable range")
@@ -342,6 +383,104 @@ private Q_SLOTS:
             QVERIFY(a.header("Content-Range").startsWith("bytes "));
         if (status.contains(" 416 "))
             QCOMPARE(a.header("Content-Range"), QByteArray("bytes */100"));
+    }
+
+    void eachAnswerIsLoggedWithStatusAndBytes()
+    {
+        QTemporaryFile logFile;
+        QVERIFY(logFile.open());
+        BufferedLog &log = m_server->requestLog();
+        log.flush();
+        log.setFd(logFile.handle());
+        struct Restore {
+            BufferedLog &log;
+            ~Restore()
+            {
+                log.flush();
+                log.setFd(2);
+            }
+        } restore { log };
+
+        const QByteArray page = exchange("GET /digits.txt?x=1 HTTP/1.0\r\n\r\n");
+        const QByteArray missing = exchange("HEAD /nope HTTP/1.0\r\n\r\n");
+        const QByteArray bad = exchange("GET / FTP/9\r\n\r\n");
+        const QByteArray ranged = exchange("GET /digits.txt HTTP/1.1\r\nRange: bytes=0-4\r\n\r\n");
+        // Written later, in one piece, each line stamped with its own time.
+        const auto written = [&logFile] {
+            QFile file(logFile.fileName());
+            return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(written().size() > 4, 5000);
+        QList<QByteArray> lines = written();
+        QCOMPARE(lines.takeLast(), QByteArray()); // each line ends with its line feed
+        const QStringList expected {
+            QStringLiteral("http 127.0.0.1 GET /digits.txt HTTP/1.0 200 %1").arg(page.size()),
+            QStringLiteral("http 127.0.0.1 HEAD /nope HTTP/1.0 404 %1").arg(missing.size()),
+            QStringLiteral("http 127.0.0.1 GET (malformed version) 400 %1").arg(bad.size()),
+            QStringLiteral("http 127.0.0.1 GET /digits.txt HTTP/1.1 206 %1").arg(ranged.size()),
+        };
+        QCOMPARE(lines.size(), expected.size());
+        const QRegularExpression stamp(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} orvalla\\.net: (.*)$"));
+        for (int i = 0; i < lines.size(); ++i) {
+            const QRegularExpressionMatch m = stamp.match(QString::fromLatin1(lines[i]));
+            QVERIFY2(m.hasMatch(), lines[i].constData());
+            QCOMPARE(m.captured(1), expected[i]);
+        }
+    }
+
+    void changedFilesAreServedAnew()
+    {
+        // Small files are answered from memory; every change of the file shows.
+        const QString path = m_www + "/cambia.txt";
+        const auto age = [&path](qint64 secondsAgo) {
+            QFile f(path);
+            return f.open(QIODevice::ReadWrite)
+                && f.setFileTime(
+                    QDateTime::currentDateTimeUtc().addSecs(-secondsAgo), QFileDevice::FileModificationTime);
+        };
+        const auto body = [this] { return split(exchange("GET /cambia.txt HTTP/1.0\r\n\r\n")).body; };
+        QVERIFY(writeFile(path, "primeiro") && age(60));
+        QCOMPARE(body(), QByteArray("primeiro"));
+        QCOMPARE(body(), QByteArray("primeiro"));
+        // In place, same size, another time.
+        QVERIFY(writeFile(path, "segundo!") && age(50));
+        QCOMPARE(body(), QByteArray("segundo!"));
+        // Replaced by another file, as the console writes its pages.
+        QVERIFY(writeFile(path + ".new", "terceiro") && QFile::remove(path)
+            && QFile::rename(path + ".new", path));
+        QCOMPARE(body(), QByteArray("terceiro"));
+        // Just written, twice within the file system's clock tick.
+        QVERIFY(writeFile(path, "cuarto.."));
+        QCOMPARE(body(), QByteArray("cuarto.."));
+        QVERIFY(writeFile(path, "quinto.."));
+        QCOMPARE(body(), QByteArray("quinto.."));
+        // Grown past what is kept in memory, then gone.
+        const QByteArray large = pattern(600 * 1024);
+        QVERIFY(writeFile(path, large) && age(40));
+        QCOMPARE(body(), large);
+        QVERIFY(QFile::remove(path));
+        QVERIFY(exchange("GET /cambia.txt HTTP/1.0\r\n\r\n").startsWith("HTTP/1.0 404 Not Found"));
+    }
+
+    void rangesOfALargeFile()
+    {
+        // Parts of a file too large for memory go from the file itself.
+        const QByteArray raw
+            = exchange("GET /big.bin HTTP/1.1\r\nRange: bytes=5-9,20000000-20000009,-3\r\n\r\n", 30000);
+        const Answer a = split(raw);
+        QCOMPARE(a.status(), QByteArray("HTTP/1.1 206 Partial Content"));
+        const QByteArray expected = "\r\n--" + kBoundary
+            + "\r\nContent-Type: application/binary\r\nContent-Range: bytes 5-9/20971537\r\n\r\n"
+            + m_big.mid(5, 5) + "\r\n--" + kBoundary
+            + "\r\nContent-Type: application/binary\r\nContent-Range: bytes "
+              "20000000-20000009/20971537\r\n\r\n"
+            + m_big.mid(20000000, 10) + "\r\n--" + kBoundary
+            + "\r\nContent-Type: application/binary\r\nContent-Range: bytes "
+              "20971534-20971536/20971537\r\n\r\n"
+            + m_big.right(3) + "\r\n--" + kBoundary + "--\r\n";
+        QCOMPARE(a.body, expected);
+        QCOMPARE(a.header("Content-Length").toLongLong(), expected.size());
     }
 
     void clientThatStopsSendingStillGetsTheAnswer()
@@ -467,6 +606,36 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 1, 5000);
         stalled.abort();
         QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 0, 5000);
+        QVERIFY(exchange("GET /README HTTP/1.0\r\n\r\n").endsWith("no extension"));
+    }
+
+    void clientLeavingMidFileHurtsOnlyItself()
+    {
+        // The client says it is done sending, reads a little of the big file
+        // and leaves: the server's next write finds the connection gone.
+        // The console sets nothing else that would shield it from SIGPIPE.
+        ::signal(SIGPIPE, SIG_DFL);
+        m_server->stop();
+        QVERIFY(m_server->start());
+        // A plain socket: Qt's own sockets would set SIGPIPE aside again.
+        for (int round = 0; round < 3; ++round) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            QVERIFY(fd >= 0);
+            sockaddr_in to {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(m_server->serverPort());
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+            const QByteArray request = "GET /big.bin HTTP/1.0\r\n\r\n";
+            QCOMPARE(::write(fd, request.constData(), size_t(request.size())), ssize_t(request.size()));
+            QCOMPARE(::shutdown(fd, SHUT_WR), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 1, 5000);
+            char some[4096];
+            QTRY_VERIFY_WITH_TIMEOUT(::recv(fd, some, sizeof some, MSG_DONTWAIT) > 0, 5000);
+            // Left with unread data: the connection is reset.
+            ::close(fd);
+            QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 0, 5000);
+        }
         QVERIFY(exchange("GET /README HTTP/1.0\r\n\r\n").endsWith("no extension"));
     }
 

@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 using namespace orvalla;
 
 class TestE2eHttpSwitch : public QObject
@@ -88,6 +90,10 @@ private Q_SLOTS:
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write("Clave de ftp = segredo\r\n") > 0);
         }
         QVERIFY(QFile::link(tmp.filePath("meteo.cfg"), tmp.filePath("alias.txt")));
+        // Another name for the same file is no way round it either.
+        QCOMPARE(::link(QFile::encodeName(tmp.filePath("meteo.cfg")).constData(),
+                     QFile::encodeName(tmp.filePath("hard.txt")).constData()),
+            0);
 
         HttpServer server;
         server.setAddr(QStringLiteral("127.0.0.1"));
@@ -96,7 +102,8 @@ private Q_SLOTS:
         QVERIFY(sw.SetHttpServerActive(true, QString(), QStringLiteral("Orvalla.htm")));
         const quint16 port = server.serverPort();
         QVERIFY(get(port, "/Orvalla.htm").endsWith("segredo\r\n"));
-        for (const QByteArray path : { "/meteo.cfg", "/./meteo.cfg", "/%6Deteo.cfg", "/alias.txt" }) {
+        for (const QByteArray path :
+            { "/meteo.cfg", "/./meteo.cfg", "/%6Deteo.cfg", "/alias.txt", "/hard.txt" }) {
             const QByteArray answer = get(port, path);
             QVERIFY2(answer.startsWith("HTTP/1.0 403"), path.constData());
             QVERIFY(!answer.contains("segredo"));
