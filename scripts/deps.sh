@@ -6,10 +6,17 @@ ORVALLA_BUILD_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-multimedia-dev libgl-dev
     tzdata locales
 )
+# The virtual camera of scripts/virtual-camera.sh: PipeWire publishes a GStreamer
+# test pattern, which Qt Multimedia's GStreamer back end lists as a camera.
+ORVALLA_CAMERA_PACKAGES=(
+    pipewire pipewire-bin wireplumber dbus
+    gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
+)
 ORVALLA_TEST_PACKAGES=(
     socat curl python3 python3-pyftpdlib python3-aiosmtpd
     libreoffice-calc-nogui python3-uno
     chromium
+    "${ORVALLA_CAMERA_PACKAGES[@]}"
 )
 ORVALLA_BENCH_PACKAGES=(
     wrk nginx-light curl python3-pyftpdlib

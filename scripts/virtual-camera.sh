@@ -63,7 +63,8 @@ wait_for() {
 launch() {
     local name=$1
     shift
-    "$@" </dev/null >"$dir/$name.log" 2>&1 &
+    # A session of its own: a Ctrl-C meant for the caller does not reach it.
+    setsid "$@" </dev/null >"$dir/$name.log" 2>&1 &
     echo $! >"$dir/$name.pid"
 }
 
@@ -123,11 +124,23 @@ start)
 watch)
     owner=${3:?}
     echo "$BASHPID" >"$dir/watcher.pid"
+    # Kept here too: the owner's clean-up may remove the folder with its pid files.
+    started=()
+    for ((i = ${#processes[@]} - 1; i >= 0; i--)); do
+        started+=("$(pid_of "${processes[i]}" || true)")
+    done
     while kill -0 "$owner" 2>/dev/null && [ -f "$dir/watcher.pid" ]; do
         sleep 0.5
     done
+    # Stopped by "stop": nothing left to do.
+    [ -f "$dir/watcher.pid" ] || [ ! -d "$dir" ] || exit 0
     rm -f "$dir/watcher.pid"
     stop_all
+    for pid in "${started[@]}"; do
+        if [ -n "$pid" ]; then
+            kill -TERM "$pid" 2>/dev/null || true
+        fi
+    done
     ;;
 publish)
     alive pipewire || { echo "virtual camera: not started in $dir" >&2; exit 1; }
