@@ -109,7 +109,8 @@ QImage convertToPixelFormat(const QImage &picture, int bitmapPixelFormat)
     }
 }
 
-// One run of the camera: built when the preview or a grab starts, dropped when it stops.
+// The camera of the chosen device with its session and sink: made once for the
+// device, started for a preview or a grab and stopped after it.
 struct QtVideoCapture::Stream {
     explicit Stream(const QCameraDevice &device)
         : camera(device)
@@ -146,7 +147,7 @@ QtVideoCapture::QtVideoCapture(QObject *parent)
     m_stallTimeout.setSingleShot(true);
     m_stallTimeout.setInterval(3000);
     connect(&m_stallTimeout, &QTimer::timeout, this, [this] {
-        if (!m_stream || m_stream->delivered)
+        if (!streaming() || m_stream->delivered)
             return;
         const int restarts = m_stream->restarts + 1;
         stopStream();
@@ -214,9 +215,6 @@ void QtVideoCapture::buildStream()
 {
     m_stream = std::make_unique<Stream>(m_videoDevice);
     Stream &stream = *m_stream;
-    const qsizetype wanted = m_videoModes.indexOf(m_config.VideoCaptureMode);
-    if (wanted >= 0)
-        stream.camera.setCameraFormat(m_videoFormats.at(wanted));
     connect(&stream.camera, &QCamera::errorOccurred, this,
         [](QCamera::Error, const QString &text) { qCWarning(lcWebcam) << "camera error:" << text; });
     stream.session.setCamera(&stream.camera);
@@ -255,6 +253,9 @@ bool QtVideoCapture::startStream(int restarts)
     // loses track of a device that many camera objects were made of.
     if (!m_stream)
         buildStream();
+    const qsizetype wanted = m_videoModes.indexOf(m_config.VideoCaptureMode);
+    if (wanted >= 0)
+        m_stream->camera.setCameraFormat(m_videoFormats.at(wanted));
     ++m_streamSerial;
     m_stream->running = true;
     m_stream->delivered = false;

@@ -16,12 +16,12 @@ namespace orvalla
 class CapturePreview;
 
 // The capture control over Qt Multimedia. Nothing of the media back end is
-// built until a camera runs: the camera, its capture session and a video sink
-// are made when the preview or a grab starts and dropped when it stops, so
-// every shot starts from a fresh pipeline. A grabbed picture is the next frame
-// the sink receives, so a picture is never asked of a camera that has not
-// delivered yet. Nothing is recorded, so the capture file settings are only
-// kept; no property dialogs are offered.
+// built until a camera is initialised: then one camera with its capture session
+// and a video sink is made for the chosen device and kept, and started for a
+// preview or a grab. A grabbed picture is a frame the sink receives once the
+// camera has run a moment, so a picture is never asked of a camera that has
+// not delivered yet. Nothing is recorded, so the capture file settings are
+// only kept; no property dialogs are offered.
 class QtVideoCapture final : public TVideoCapture
 {
     Q_OBJECT
