@@ -7,12 +7,19 @@ ORVALLA_BUILD_PACKAGES=(
     libqt6sql6-sqlite
     tzdata locales
 )
+# The virtual camera of scripts/virtual-camera.sh: PipeWire publishes a GStreamer
+# test pattern, which Qt Multimedia's GStreamer back end lists as a camera.
+ORVALLA_CAMERA_PACKAGES=(
+    pipewire pipewire-bin wireplumber dbus
+    gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
+)
 ORVALLA_TEST_PACKAGES=(
     clang-format git
     socat curl python3 python3-pyftpdlib python3-aiosmtpd python3-openssl openssl vsftpd
     libreoffice-calc-nogui python3-uno
     chromium
     lintian systemd file
+    "${ORVALLA_CAMERA_PACKAGES[@]}"
 )
 ORVALLA_BENCH_PACKAGES=(
     wrk nginx-light curl python3-pyftpdlib

@@ -9,6 +9,10 @@
 # ORVALLA_DEMO_EXCEL=1 also installs LibreOffice Calc and ticks "activar Excel"
 # with the demo workbook; ORVALLA_DEMO_EXCEL=0 unticks it. Unset, a new demo
 # ticks it only when LibreOffice Calc and its Python bridge are installed.
+#
+# ORVALLA_DEMO_CAMERA=1 also installs and starts a virtual camera (a PipeWire
+# test pattern, scripts/virtual-camera.sh) for the console and ticks "envío
+# imaxe webcam"; ORVALLA_DEMO_CAMERA=0 unticks it.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,10 +24,18 @@ case "$excel_mode" in
     "" | 0 | 1) ;;
     *) echo "ORVALLA_DEMO_EXCEL must be 1, 0 or unset" >&2; exit 2 ;;
 esac
+camera_mode="${ORVALLA_DEMO_CAMERA:-}"
+case "$camera_mode" in
+    "" | 0 | 1) ;;
+    *) echo "ORVALLA_DEMO_CAMERA must be 1, 0 or unset" >&2; exit 2 ;;
+esac
 
 packages=("${ORVALLA_BUILD_PACKAGES[@]}" socat python3 python3-pyftpdlib python3-aiosmtpd python3-openssl openssl)
 if [ "$excel_mode" = 1 ]; then
     packages+=(libreoffice-calc-nogui python3-uno)
+fi
+if [ "$camera_mode" = 1 ]; then
+    packages+=("${ORVALLA_CAMERA_PACKAGES[@]}")
 fi
 orvalla_install_missing "${packages[@]}"
 
@@ -142,6 +154,10 @@ if [ ! -f "$demo/meteo.cfg" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$demo_versi
 elif [ -n "$excel_mode" ]; then
     LC_ALL=C sed -i "s/^Excel activo = -\{0,1\}[0-9]*\r\$/Excel activo = $excel_mode\r/" "$demo/meteo.cfg"
 fi
+if [ -n "$camera_mode" ]; then
+    LC_ALL=C sed -i "s/^Envio imaxe webcam = -\{0,1\}[0-9]*\r\$/Envio imaxe webcam = $camera_mode\r/" \
+        "$demo/meteo.cfg"
+fi
 
 excel_on=0
 if LC_ALL=C grep -q $'^Excel activo = [1-9][0-9]*\r$' "$demo/meteo.cfg"; then
@@ -204,6 +220,9 @@ cleanup() {
         kill -TERM "$pid" 2>/dev/null || true
     done
     wait 2>/dev/null || true
+    if [ "$camera_mode" = 1 ]; then
+        bash "$root/scripts/virtual-camera.sh" stop "$demo/camera" || true
+    fi
     rm -f "$demo/ttyStation" "$demo/ttyConsole"
     echo "Orvalla stopped. Data files are in $demo"
 }
@@ -246,6 +265,15 @@ if [ ! -e "$demo/ttyStation" ] || [ ! -e "$demo/ttyConsole" ]; then
     exit 1
 fi
 
+# The virtual camera, before the console looks for one; it also stops by itself
+# should this script be killed.
+if [ "$camera_mode" = 1 ]; then
+    bash "$root/scripts/virtual-camera.sh" start "$demo/camera" "$$"
+    while IFS= read -r line; do
+        export "${line?}"
+    done < <(bash "$root/scripts/virtual-camera.sh" env "$demo/camera")
+fi
+
 # A frame every 20 seconds, so readings show within the first minute.
 setsid "$build/tools/orvalla-station" "$demo/ttyStation" --interval 20 &
 pids+=("$!")
@@ -267,6 +295,10 @@ echo "  \"enviar correo\" mails (STARTTLS) to 127.0.0.1:$smtp_port -> $demo/mail
 echo "  both servers' certificate, trusted by the console: $certificate"
 if [ "$excel_on" = 1 ]; then
     echo "  Excel: $demo/$workbook, updated at every upload interval"
+fi
+if [ "$camera_mode" = 1 ]; then
+    echo "  webcam: the virtual camera \"Orvalla-test-camera\"; a picture every record (2 min):" \
+        "$demo/webcam.jpg and webcam_YYYY_MM_DD_MMMM.jpg"
 fi
 echo "Press Ctrl-C to stop."
 

@@ -1,19 +1,27 @@
 #include "webcam/qtvideocapture.h"
 
 #include "common/log.h"
+#include "webcam/capturepreview.h"
 
 #include <QAudioFormat>
 #include <QCamera>
+#include <QElapsedTimer>
+#include <QMediaCaptureSession>
 #include <QMediaDevices>
 #include <QMediaFormat>
+#include <QVideoFrame>
 #include <QVideoFrameFormat>
-#include <QVideoWidget>
+#include <QVideoSink>
 
 namespace orvalla
 {
 
 namespace
 {
+
+// How long after its first frame a stream is left to settle before a frame is read.
+constexpr qint64 kSettleMs = 200;
+constexpr int kMaxRestarts = 2;
 
 VideoMode toMode(const QCameraFormat &format)
 {
@@ -101,30 +109,67 @@ QImage convertToPixelFormat(const QImage &picture, int bitmapPixelFormat)
     }
 }
 
+// The camera of the chosen device with its session and sink: made once for the
+// device, started for a preview or a grab and stopped after it.
+struct QtVideoCapture::Stream {
+    explicit Stream(const QCameraDevice &device)
+        : camera(device)
+    {
+    }
+    QCamera camera;
+    QVideoSink sink;
+    QMediaCaptureSession session; // last: it goes first
+    QElapsedTimer firstFrame;
+    bool running = false;
+    bool delivered = false;
+    int restarts = 0;
+};
+
+bool QtVideoCapture::streaming() const
+{
+    return m_stream && m_stream->running;
+}
+
 QtVideoCapture::QtVideoCapture(QObject *parent)
     : TVideoCapture(parent)
 {
-    m_session.setImageCapture(&m_imageCapture);
-    connect(&m_imageCapture, &QImageCapture::imageCaptured, this, [this](int, const QImage &picture) {
-        Q_EMIT bitmapGrabbed(convertToPixelFormat(picture, m_config.BitmapPixelFormat));
+    m_grabTimeout.setSingleShot(true);
+    m_grabTimeout.setInterval(10000);
+    connect(&m_grabTimeout, &QTimer::timeout, this, [this] {
+        if (!m_grabWanted)
+            return;
+        m_grabWanted = false;
+        qCWarning(lcWebcam) << "no frame came from the camera; grab given up";
+        if (!m_previewRequested)
+            stopStream();
     });
-    connect(&m_imageCapture, &QImageCapture::errorOccurred, this,
-        [](int, QImageCapture::Error, const QString &text) {
-            qCWarning(lcWebcam) << "grab failed:" << text;
-        });
+    // A camera that starts but delivers nothing is started again, a few times.
+    m_stallTimeout.setSingleShot(true);
+    m_stallTimeout.setInterval(3000);
+    connect(&m_stallTimeout, &QTimer::timeout, this, [this] {
+        if (!streaming() || m_stream->delivered)
+            return;
+        const int restarts = m_stream->restarts + 1;
+        stopStream();
+        if (restarts > kMaxRestarts) {
+            qCWarning(lcWebcam) << "the camera delivers no picture";
+            return;
+        }
+        qCInfo(lcWebcam) << "the camera delivered no picture; starting it again";
+        startStream(restarts);
+    });
 }
 
 QtVideoCapture::~QtVideoCapture()
 {
-    m_session.setVideoOutput(nullptr);
-    m_session.setCamera(nullptr);
-    m_session.setImageCapture(nullptr);
+    dropStream();
     if (m_widget && !m_widget->parent())
         delete m_widget.data();
 }
 
 void QtVideoCapture::chooseDevices()
 {
+    const QCameraDevice previous = m_videoDevice;
     m_videoDevice = QCameraDevice();
     const QList<QCameraDevice> cameras = QMediaDevices::videoInputs();
     for (const QCameraDevice &camera : cameras) {
@@ -138,6 +183,9 @@ void QtVideoCapture::chooseDevices()
         if (m_videoDevice.isNull())
             m_videoDevice = cameras.first();
     }
+
+    if (m_videoDevice != previous)
+        dropStream();
 
     m_audioDevice = QAudioDevice();
     const QList<QAudioDevice> microphones = QMediaDevices::audioInputs();
@@ -155,46 +203,136 @@ void QtVideoCapture::chooseDevices()
     m_audioModes = audioModes(m_audioDevice);
 }
 
-void QtVideoCapture::buildCamera()
+void QtVideoCapture::listVideoModes()
 {
-    m_session.setCamera(nullptr);
-    m_camera.reset();
-    m_previewRequested = false;
-    m_videoFormats.clear();
-    m_videoModes.clear();
-    if (m_videoDevice.isNull())
-        return;
-
-    m_camera = std::make_unique<QCamera>(m_videoDevice);
-    connect(m_camera.get(), &QCamera::activeChanged, this, [this](bool active) {
-        if (active && m_previewRequested)
-            Q_EMIT previewStarted();
-    });
-    connect(m_camera.get(), &QCamera::errorOccurred, this,
-        [](QCamera::Error, const QString &text) { qCWarning(lcWebcam) << "camera error:" << text; });
-
     m_videoFormats = m_videoDevice.videoFormats();
+    m_videoModes.clear();
     for (const QCameraFormat &format : std::as_const(m_videoFormats))
         m_videoModes.append(toMode(format));
-    const qsizetype wanted = m_videoModes.indexOf(m_config.VideoCaptureMode);
-    if (wanted >= 0)
-        m_camera->setCameraFormat(m_videoFormats.at(wanted));
-
-    m_session.setCamera(m_camera.get());
-    attachPreview();
-    qCInfo(lcWebcam) << "capture set up on" << m_videoDevice.description();
 }
 
-void QtVideoCapture::attachPreview()
+void QtVideoCapture::buildStream()
 {
-    m_session.setVideoOutput(m_config.WantPreview && m_widget ? m_widget.data() : nullptr);
+    m_stream = std::make_unique<Stream>(m_videoDevice);
+    Stream &stream = *m_stream;
+    connect(&stream.camera, &QCamera::errorOccurred, this,
+        [](QCamera::Error, const QString &text) { qCWarning(lcWebcam) << "camera error:" << text; });
+    stream.session.setCamera(&stream.camera);
+    stream.session.setVideoSink(&stream.sink);
+    // The frame's memory belongs to the pipeline and may be gone once this
+    // signal returns, so the picture is copied out at once; what follows is
+    // queued, since it may stop the camera that sent the frame. The first
+    // frames of a start are not read at all: their memory can vanish under
+    // the reader while the stream settles.
+    connect(
+        &stream.sink, &QVideoSink::videoFrameChanged, this,
+        [this](const QVideoFrame &frame) {
+            if (!frame.isValid() || !streaming())
+                return;
+            if (!m_stream->firstFrame.isValid())
+                m_stream->firstFrame.start();
+            if (m_stream->firstFrame.elapsed() < kSettleMs)
+                return;
+            const bool wanted = m_grabWanted || (m_previewRequested && m_widget);
+            const QImage picture = wanted ? frame.toImage() : QImage();
+            const quint64 serial = m_streamSerial;
+            QMetaObject::invokeMethod(
+                this,
+                [this, serial, picture] {
+                    if (streaming() && serial == m_streamSerial)
+                        frameArrived(picture);
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
+}
+
+bool QtVideoCapture::startStream(int restarts)
+{
+    // One camera object per device for as long as it is chosen: the back end
+    // loses track of a device that many camera objects were made of.
+    if (!m_stream)
+        buildStream();
+    const qsizetype wanted = m_videoModes.indexOf(m_config.VideoCaptureMode);
+    if (wanted >= 0)
+        m_stream->camera.setCameraFormat(m_videoFormats.at(wanted));
+    ++m_streamSerial;
+    m_stream->running = true;
+    m_stream->delivered = false;
+    m_stream->firstFrame.invalidate();
+    m_stream->restarts = restarts;
+    m_stallTimeout.start();
+    m_stream->camera.start();
+    if (m_stream->camera.error() != QCamera::NoError) {
+        qCWarning(lcWebcam) << "the camera could not be started:" << m_stream->camera.errorString();
+        stopStream();
+        return false;
+    }
+    return true;
+}
+
+void QtVideoCapture::stopStream()
+{
+    if (!streaming())
+        return;
+    ++m_streamSerial;
+    m_stallTimeout.stop();
+    m_stream->running = false;
+    m_stream->camera.stop();
+}
+
+void QtVideoCapture::dropStream()
+{
+    stopStream();
+    if (!m_stream)
+        return;
+    const std::unique_ptr<Stream> stream = std::move(m_stream);
+    stream->session.setVideoSink(nullptr);
+    stream->session.setCamera(nullptr);
+}
+
+void QtVideoCapture::frameArrived(const QImage &frame)
+{
+    m_stallTimeout.stop();
+    const bool first = !m_stream->delivered;
+    m_stream->delivered = true;
+    if (m_previewRequested && m_widget)
+        m_widget->setPicture(frame);
+    if (first && m_previewRequested)
+        Q_EMIT previewStarted();
+    if (!m_grabWanted || !m_stream)
+        return;
+
+    m_grabWanted = false;
+    m_grabTimeout.stop();
+    // A camera started only for this grab is done with it.
+    if (!m_previewRequested)
+        stopStream();
+    if (frame.isNull()) {
+        qCWarning(lcWebcam) << "grab failed: the frame could not be read";
+        return;
+    }
+    Q_EMIT bitmapGrabbed(convertToPixelFormat(frame, m_config.BitmapPixelFormat));
 }
 
 bool QtVideoCapture::Init()
 {
+    StopPreview();
     chooseDevices();
-    buildCamera();
-    return m_camera && m_camera->error() == QCamera::NoError;
+    listVideoModes();
+    if (m_videoDevice.isNull())
+        return false;
+    // The back end must be able to make a camera of the device.
+    if (!m_stream)
+        buildStream();
+    if (m_stream->camera.error() != QCamera::NoError) {
+        qCWarning(lcWebcam) << "camera" << m_videoDevice.description()
+                            << "unusable:" << m_stream->camera.errorString();
+        dropStream();
+        return false;
+    }
+    qCInfo(lcWebcam) << "capture set up on" << m_videoDevice.description();
+    return true;
 }
 
 void QtVideoCapture::SaveGraph(TGraphConfig &config) const
@@ -210,28 +348,32 @@ void QtVideoCapture::SaveGraph(TGraphConfig &config) const
 
 void QtVideoCapture::RestoreGraph(const TGraphConfig &config)
 {
+    StopPreview();
     m_config = config;
     chooseDevices();
-    buildCamera();
+    listVideoModes();
     Q_EMIT changeDevice();
 }
 
 void QtVideoCapture::StartPreview()
 {
-    if (!m_camera)
+    if (m_videoDevice.isNull())
         return;
     m_previewRequested = true;
-    if (m_camera->isActive())
+    if (!streaming())
+        startStream();
+    else if (m_stream->delivered)
         Q_EMIT previewStarted();
-    else
-        m_camera->start();
 }
 
 void QtVideoCapture::StopPreview()
 {
     m_previewRequested = false;
-    if (m_camera)
-        m_camera->stop();
+    m_grabWanted = false;
+    m_grabTimeout.stop();
+    stopStream();
+    if (m_widget)
+        m_widget->setPicture(QImage());
 }
 
 void QtVideoCapture::StopCapture()
@@ -241,14 +383,19 @@ void QtVideoCapture::StopCapture()
 
 bool QtVideoCapture::CaptureFrame()
 {
-    if (!m_camera || !m_config.WantBitmaps || !m_camera->isActive() || !m_imageCapture.isReadyForCapture())
+    if (m_videoDevice.isNull() || !m_config.WantBitmaps)
         return false;
-    return m_imageCapture.capture() != -1;
+    if (!streaming() && !startStream())
+        return false;
+    m_grabWanted = true;
+    m_grabTimeout.start();
+    return true;
 }
 
 VideoMode QtVideoCapture::GetVCapMode() const
 {
-    return m_camera ? toMode(m_camera->cameraFormat()) : m_config.VideoCaptureMode;
+    // The chosen mode while the device lists it; else the device picks its own.
+    return m_videoModes.contains(m_config.VideoCaptureMode) ? m_config.VideoCaptureMode : VideoMode();
 }
 
 AudioMode QtVideoCapture::GetACapMode() const
@@ -263,8 +410,8 @@ void QtVideoCapture::SetVCapMode(int index)
     if (index < 0 || index >= m_videoFormats.size())
         return;
     m_config.VideoCaptureMode = m_videoModes.at(index);
-    if (m_camera)
-        m_camera->setCameraFormat(m_videoFormats.at(index));
+    if (m_stream)
+        m_stream->camera.setCameraFormat(m_videoFormats.at(index));
 }
 
 void QtVideoCapture::SetACapMode(int index)
@@ -283,6 +430,8 @@ QStringList QtVideoCapture::GetVideoDevicesList() const
     QStringList names;
     for (const QCameraDevice &camera : QMediaDevices::videoInputs())
         names.append(camera.description());
+    // A camera is chosen by its name, and the back end may list one twice.
+    names.removeDuplicates();
     return names;
 }
 
@@ -312,11 +461,8 @@ QStringList QtVideoCapture::GetAudioCompressorsList() const
 
 QWidget *QtVideoCapture::previewWidget()
 {
-    if (!m_widget) {
-        m_widget = new QVideoWidget;
-        m_widget->setObjectName(QStringLiteral("VideoCapturePreview"));
-        attachPreview();
-    }
+    if (!m_widget)
+        m_widget = new CapturePreview;
     return m_widget.data();
 }
 

@@ -4,22 +4,24 @@
 
 #include <QAudioDevice>
 #include <QCameraDevice>
-#include <QImageCapture>
 #include <QList>
-#include <QMediaCaptureSession>
 #include <QPointer>
+#include <QTimer>
 
 #include <memory>
-
-class QCamera;
-class QVideoWidget;
 
 namespace orvalla
 {
 
-// The capture control over Qt Multimedia: one camera in a capture session with
-// a still-image capture and the preview widget. Nothing is recorded, so the
-// capture file settings are only kept; no property dialogs are offered.
+class CapturePreview;
+
+// The capture control over Qt Multimedia. Nothing of the media back end is
+// built until a camera is initialised: then one camera with its capture session
+// and a video sink is made for the chosen device and kept, and started for a
+// preview or a grab. A grabbed picture is a frame the sink receives once the
+// camera has run a moment, so a picture is never asked of a camera that has
+// not delivered yet. Nothing is recorded, so the capture file settings are
+// only kept; no property dialogs are offered.
 class QtVideoCapture final : public TVideoCapture
 {
     Q_OBJECT
@@ -35,6 +37,7 @@ public:
     void StartPreview() override;
     void StopPreview() override;
     void StopCapture() override;
+    // Starts the camera if it is not running; the picture is the next frame.
     bool CaptureFrame() override;
 
     VideoMode GetVCapMode() const override;
@@ -55,25 +58,38 @@ public:
     QStringList GetVideoCompressorsList() const override;
     QStringList GetAudioCompressorsList() const override;
 
-    // A QVideoWidget, created on first call. Whoever reparents it owns it.
+    // A CapturePreview, created on first call. Whoever reparents it owns it.
     QWidget *previewWidget() override;
 
-private:
-    void chooseDevices();
-    void buildCamera();
-    void attachPreview();
+    // Whether a camera runs now (preview or a grab under way).
+    bool streaming() const;
+    // How long a grab waits for a frame before it is given up (10000 ms).
+    void setGrabTimeout(int ms) { m_grabTimeout.setInterval(ms); }
 
-    QMediaCaptureSession m_session;
-    QImageCapture m_imageCapture;
-    std::unique_ptr<QCamera> m_camera;
-    QPointer<QVideoWidget> m_widget;
+private:
+    struct Stream;
+
+    void chooseDevices();
+    void listVideoModes();
+    void buildStream();
+    bool startStream(int restarts = 0);
+    void stopStream();
+    void dropStream();
+    void frameArrived(const QImage &frame);
+
+    std::unique_ptr<Stream> m_stream;
+    quint64 m_streamSerial = 0;
+    QPointer<CapturePreview> m_widget;
     TGraphConfig m_config;
     QCameraDevice m_videoDevice;
     QAudioDevice m_audioDevice;
     QList<QCameraFormat> m_videoFormats;
     QList<VideoMode> m_videoModes;
     QList<AudioMode> m_audioModes;
+    QTimer m_grabTimeout;
+    QTimer m_stallTimeout;
     bool m_previewRequested = false;
+    bool m_grabWanted = false;
 };
 
 // The grabbed picture in the bit depth BitmapPixelFormat asks for

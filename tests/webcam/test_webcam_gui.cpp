@@ -1,4 +1,5 @@
 #include "common/clock.h"
+#include "webcam/capturepreview.h"
 #include "webcam/graphconfigdialog.h"
 #include "webcam/qtvideocapture.h"
 #include "webcam/webcam.h"
@@ -287,6 +288,25 @@ private Q_SLOTS:
         whenDialogShown([](TFGraphConfig *d) { click(d, "btnOK"); });
         QVERIFY(EditGraphConfig(config, *capture));
         QCOMPARE(config.VideoSource, QString());
+    }
+
+    void previewKeepsThePicturesProportions()
+    {
+        CapturePreview preview;
+        preview.resize(200, 100);
+        QCOMPARE(preview.grab().toImage().pixelColor(100, 50), QColor(Qt::black));
+        QImage square(40, 40, QImage::Format_RGB32);
+        square.fill(Qt::red);
+        preview.setPicture(square);
+        const QImage shown = preview.grab().toImage();
+        QCOMPARE(shown.pixelColor(100, 50), QColor(Qt::red));
+        QCOMPARE(shown.pixelColor(100, 2), QColor(Qt::red));
+        // Beside the square, not stretched over the whole width.
+        QCOMPARE(shown.pixelColor(10, 50), QColor(Qt::black));
+        QCOMPARE(shown.pixelColor(190, 50), QColor(Qt::black));
+        // Stopping the preview clears it.
+        preview.setPicture(QImage());
+        QCOMPARE(preview.grab().toImage().pixelColor(100, 50), QColor(Qt::black));
     }
 
     void previewWidgetOutlivesOrNotTheLayer()

@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "station/decoder.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -166,6 +167,78 @@ private Q_SLOTS:
             QVERIFY2(stamped.match(line).hasMatch(), bytes.constData());
         }
         QVERIFY(logLines > 3);
+    }
+
+    // A start and a stop on a machine without a camera print nothing from the
+    // media back end: none of its pipelines exists before a camera is
+    // initialised. The plugins as a fresh machine has them (GStreamer's core
+    // elements only), then all that are installed; with and without the
+    // automatic webcam shot.
+    void startAndStopWithoutACameraPrintNoMediaWarning_data()
+    {
+        QTest::addColumn<bool>("coreOnly");
+        QTest::addColumn<bool>("webcamAuto");
+        QTest::newRow("core plugins") << true << false;
+        QTest::newRow("core plugins, webcam shots") << true << true;
+        QTest::newRow("installed plugins, webcam shots") << false << true;
+    }
+
+    void startAndStopWithoutACameraPrintNoMediaWarning()
+    {
+        QFETCH(bool, coreOnly);
+        QFETCH(bool, webcamAuto);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString work = dir.filePath(QStringLiteral("work"));
+        const QString runtime = dir.filePath(QStringLiteral("runtime")); // no camera service here
+        const QString plugins = dir.filePath(QStringLiteral("plugins"));
+        QVERIFY(QDir().mkpath(work) && QDir().mkpath(runtime) && QDir().mkpath(plugins));
+        QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(replaceFile(work + QStringLiteral("/meteo.cfg"),
+            webcamAuto ? "Modo simulado = 1\r\nEnvio imaxe webcam = 1\r\n" : "Modo simulado = 1\r\n"));
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+        env.insert(QStringLiteral("GST_REGISTRY_1_0"), dir.filePath(QStringLiteral("registry.bin")));
+        if (coreOnly) {
+            QString core;
+            for (const QString &arch : QDir(QStringLiteral("/usr/lib")).entryList(QDir::Dirs)) {
+                const QString candidate
+                    = QStringLiteral("/usr/lib/%1/gstreamer-1.0/libgstcoreelements.so").arg(arch);
+                if (QFile::exists(candidate))
+                    core = candidate;
+            }
+            if (core.isEmpty())
+                QSKIP("GStreamer's core elements are not installed");
+            QVERIFY(QFile::link(core, plugins + QStringLiteral("/libgstcoreelements.so")));
+            env.insert(QStringLiteral("GST_PLUGIN_SYSTEM_PATH_1_0"), plugins);
+        }
+
+        QProcess console;
+        console.setProcessEnvironment(env);
+        console.setWorkingDirectory(work);
+        console.setProcessChannelMode(QProcess::MergedChannels);
+        console.start(QStringLiteral(ORVALLA_BINARY_DIR "/app/orvalla"), {});
+        QVERIFY(console.waitForStarted());
+        QByteArray out;
+        const QDeadlineTimer deadline(60000);
+        while (!out.contains("start-up done") && !deadline.hasExpired()
+            && console.state() == QProcess::Running) {
+            console.waitForReadyRead(500);
+            out += console.readAll();
+        }
+        QVERIFY2(out.contains("start-up done"), out.constData());
+        QTest::qWait(500); // the event loop runs: anything deferred happens now
+        console.terminate();
+        QVERIFY(console.waitForFinished(30000));
+        out += console.readAll();
+        QCOMPARE(console.exitCode(), 0);
+        for (const char *noise : { "GStreamer", "GLib", "CRITICAL", "gst_" })
+            QVERIFY2(!out.contains(noise), out.constData());
+        QCOMPARE(out.contains("no camera could be initialised"), webcamAuto);
     }
 };
 
