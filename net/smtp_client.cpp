@@ -260,11 +260,17 @@ void SmtpClient::refuseClearText(int error, const QString &why)
         m_lastReply = why;
         Q_EMIT display(QStringLiteral("! ") + why);
     }
+    dropAndFinish(error);
+}
+
+void SmtpClient::dropAndFinish(int error)
+{
     const int request = m_request;
     const bool wasUp = dropSocket();
     const quint64 serial = m_serial;
     if (wasUp)
         Q_EMIT sessionClosed();
+    // A slot of sessionClosed may have started another request: leave it be.
     if (request >= 0 && serial == m_serial && m_request == request)
         finish(error);
 }
@@ -396,13 +402,7 @@ void SmtpClient::badReply(const QByteArray &text)
     Q_EMIT display(QStringLiteral("< ") + m_lastReply);
     if (m_socket != socket)
         return;
-    const int request = m_request;
-    const bool wasUp = dropSocket();
-    const quint64 serial = m_serial;
-    if (wasUp)
-        Q_EMIT sessionClosed();
-    if (request >= 0 && serial == m_serial && m_request == request)
-        finish(500);
+    dropAndFinish(500);
 }
 
 void SmtpClient::replyDone(int code)

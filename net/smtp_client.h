@@ -178,6 +178,8 @@ private:
     void stepFailed(int code);
     void finish(int error);
     bool dropSocket(); // true when a TCP connection was up
+    // Drops the connection and ends the running request with error.
+    void dropAndFinish(int error);
     QDateTime nowUtc() const;
     QString localHostName() const;
 
