@@ -45,27 +45,17 @@ run() {
     fi
 }
 
-# The page the HTTP servers answer: the demo page (or its template, filled
-# with a simulated reading) when scripts/run.sh has made the demo folder.
-PAGE=""
-for candidate in "$ROOT/demo/Orvalla.htm" "$ROOT/demo/Orvalla.txt"; do
-    if [ -f "$candidate" ]; then
-        PAGE="$candidate"
-        break
-    fi
-done
-if [ -z "$PAGE" ]; then
-    # No demo folder yet: a page of the same kind.
+# The page the HTTP servers answer: the demo page when scripts/run.sh has
+# written it, else the demo's template filled with one reading as the console
+# fills it.
+PAGE="$ROOT/demo/Orvalla.htm"
+if [ ! -f "$PAGE" ]; then
     PAGE="$WORK/Orvalla.htm"
-    {
-        echo "<html><head><title>Orvalla</title></head><body><table>"
-        for _ in 1 2 3 4 5 6 7 8; do
-            echo "<tr><td>Temperatura</td><td>12,3 C</td></tr>"
-        done
-        echo "</table></body></html>"
-    } >"$PAGE"
+    sed -e 's/$/\r/' -e 's/##1##/12,3/' -e 's/##2##/87/' -e 's|##3##|09/12/2026 22:00|' \
+        -e 's/##4##/1016,4/' -e 's/##5##/0/' -e 's/##6##/1,2/' -e 's/##7##/NO 3,4 km\/h/' \
+        -e 's/##8##/13,1 V/' "$ROOT/scripts/demo/Orvalla.txt.in" | iconv -f UTF-8 -t WINDOWS-1252 >"$PAGE"
 fi
-echo "HTTP page: $PAGE" >&2
+echo "HTTP page: $PAGE ($(stat -c %s "$PAGE") bytes)" >&2
 
 run reading "" "$BIN/bench_reading_path" "${BENCH_READING_ROUNDS:-300}"
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then

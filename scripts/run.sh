@@ -185,24 +185,8 @@ if [ -f "$demo/Orvalla.txt" ] && ! grep -q grafica_temperatura "$demo/Orvalla.tx
     mv -f "$demo/Orvalla.txt" "$demo/Orvalla.txt.old"
 fi
 if [ ! -f "$demo/Orvalla.txt" ]; then
-    printf '%s\r\n' \
-        '<html><head><meta charset="windows-1252"><title>Orvalla</title></head><body>' \
-        '<h1>Estación meteorolóxica</h1>' \
-        '<p>Última lectura: ##3##</p>' \
-        '<table>' \
-        '<tr><td>Temperatura</td><td>##1## ºC</td></tr>' \
-        '<tr><td>Humidade</td><td>##2## %</td></tr>' \
-        '<tr><td>Presión</td><td>##4## mbar</td></tr>' \
-        '<tr><td>Radiación solar</td><td>##5## W/m2</td></tr>' \
-        '<tr><td>Choiva</td><td>##6## mm</td></tr>' \
-        '<tr><td>Vento</td><td>##7##</td></tr>' \
-        '<tr><td>Batería</td><td>##8##</td></tr>' \
-        '</table>' \
-        '<h2>Últimas 24 horas</h2>' \
-        '<p><img src="grafica_temperatura.png" alt="temperatura"> <img src="grafica_humidade.png" alt="humidade"></p>' \
-        '<p><img src="grafica_presion.png" alt="presión"> <img src="grafica_vento.png" alt="vento"></p>' \
-        '<p><img src="grafica_choiva.png" alt="choiva"></p>' \
-        '</body></html>' | iconv -f UTF-8 -t WINDOWS-1252 > "$demo/Orvalla.txt"
+    # CR LF line ends and the page's own code page, as an operator's template.
+    sed 's/$/\r/' "$root/scripts/demo/Orvalla.txt.in" | iconv -f UTF-8 -t WINDOWS-1252 >"$demo/Orvalla.txt"
 fi
 
 # Every program below runs in a session of its own, so that Ctrl-C reaches only
