@@ -1,7 +1,7 @@
 #include "app/orvalla.h"
 
 #include "app/message_sink.h"
-#include "app/settings.h"
+#include "console/settings.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "excel/excel_workbook.h"

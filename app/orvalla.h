@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/clock_tick.h"
+#include "console/clock_tick.h"
 #include "app/orvalla_form.h"
 #include "common/clock.h"
 #include "excel/automation.h"

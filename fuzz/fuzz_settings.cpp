@@ -2,7 +2,7 @@
 // a temporary folder. Input: a flags byte (bit 0: maxmin.bin exists, bit 1:
 // meteo.cfg exists), with bit 0 a length byte and that many maxmin.bin bytes,
 // then the meteo.cfg bytes.
-#include "app/settings.h"
+#include "console/settings.h"
 #include "recording/maxmin.h"
 
 #include <QFile>

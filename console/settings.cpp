@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "console/settings.h"
 
 #include "common/files.h"
 #include "common/log.h"

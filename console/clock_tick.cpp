@@ -1,4 +1,4 @@
-#include "app/clock_tick.h"
+#include "console/clock_tick.h"
 
 #include <limits>
 
