@@ -1,9 +1,9 @@
 #include "app/orvalla.h"
 
 #include "app/message_sink.h"
-#include "console/settings.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "console/settings.h"
 #include "excel/excel_workbook.h"
 #include "history/chart.h"
 #include "history/history.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "console/clock_tick.h"
 #include "app/orvalla_form.h"
 #include "common/clock.h"
+#include "console/clock_tick.h"
 #include "excel/automation.h"
 #include "publish/feed_files.h"
 #include "station/reading.h"

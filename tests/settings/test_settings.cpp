@@ -1,6 +1,6 @@
-#include "console/settings.h"
 #include "common/files.h"
 #include "common/text.h"
+#include "console/settings.h"
 #include "recording/maxmin.h"
 
 #include <QFile>
