@@ -18,6 +18,10 @@
 //        reading, as the console does, and served as Orvalla.htm.
 //        BENCH_BACKLOG=n in the environment gives the engine another listen
 //        backlog than the console's.
+//        On two cores or more, the servers (this process and nginx, which
+//        inherits it) share the last core and wrk runs on the first, so that
+//        neither server meets the load generator on its core by chance;
+//        BENCH_HTTP_PIN=0 leaves placement to the scheduler.
 
 #include "bench/bench_util.h"
 #include "net/http_server.h"
@@ -40,6 +44,7 @@
 
 #include <cstdio>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -143,10 +148,23 @@ bool waitForPort(quint16 port, int timeoutMs)
     return false;
 }
 
+// The core wrk runs on, or -1 to leave it to the scheduler.
+int g_wrkCore = -1;
+
+bool pinTo(int core)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
 // Runs wrk while the event loop turns (the engine lives in this process).
 WrkFigures runWrk(const QString &wrk, const QStringList &arguments, int seconds)
 {
     QProcess load;
+    if (g_wrkCore >= 0)
+        load.setChildProcessModifier([] { pinTo(g_wrkCore); });
     QEventLoop loop;
     QObject::connect(&load, &QProcess::finished, &loop, &QEventLoop::quit);
     QObject::connect(&load, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
@@ -317,6 +335,12 @@ int main(int argc, char **argv)
     if (connectionCounts.isEmpty())
         connectionCounts = { 2, 16 };
     const int idleClients = qBound(0, qEnvironmentVariableIntValue("BENCH_HTTP_IDLE"), 5000);
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    QString placement = QStringLiteral("placed by the scheduler");
+    if (cores >= 2 && qEnvironmentVariable("BENCH_HTTP_PIN") != QLatin1String("0") && pinTo(int(cores - 1))) {
+        g_wrkCore = 0;
+        placement = QStringLiteral("servers on core %1, wrk on core 0").arg(cores - 1);
+    }
     const int rounds = qBound(1,
         qEnvironmentVariableIsSet("BENCH_HTTP_ROUNDS") ? qEnvironmentVariableIntValue("BENCH_HTTP_ROUNDS")
                                                        : 3,
@@ -443,10 +467,11 @@ int main(int argc, char **argv)
     }
 
     const qint64 size = bytes.size();
-    bench::result(
-        QStringLiteral("http (wrk -t1 -d%1s; page %2 bytes; engine vs nginx with one worker, both logging)")
-            .arg(seconds)
-            .arg(size));
+    bench::result(QStringLiteral(
+        "http (wrk -t1 -d%1s; page %2 bytes; engine vs nginx with one worker, both logging; %3)")
+                      .arg(seconds)
+                      .arg(size)
+                      .arg(placement));
     for (Row &row : rows) {
         const QString problems = row.engine.problems.isEmpty() && row.nginx.problems.isEmpty()
             ? QString()
