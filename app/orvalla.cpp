@@ -808,32 +808,12 @@ void TOrvalla::startWebcamShot()
     m_engines->webcam->StartWebcamShot();
 }
 
-void TOrvalla::buildMailBody()
+void TOrvalla::sendReportMail(const ClockFields &c)
 {
-    m_engines->mail->BuildMailBody(
-        m_engines->settings.identifier, memoLines(ui.Memo_mensaxe), m_engines->dataLog.mailQueue());
-}
-
-void TOrvalla::clearMailQueue()
-{
-    QString error;
-    if (!m_engines->dataLog.ClearMailQueue(&error))
+    // A queue that could not be cleared may go out again tomorrow: say so.
+    const QString error = m_engines->mail->SendReportMail(mailFields(), m_engines->dataLog, c);
+    if (!error.isEmpty())
         reportFailure(error);
-}
-
-void TOrvalla::setMailSubject(const QString &subject)
-{
-    ui.Edit_motivo_smtp->setText(subject);
-}
-
-void TOrvalla::abortSmtpIfConnected()
-{
-    m_engines->mail->abortIfConnected();
-}
-
-void TOrvalla::startMailSend()
-{
-    m_engines->mail->StartMailSend(mailFields());
 }
 
 void TOrvalla::showFtpRemaining(std::int32_t seconds)
@@ -1031,12 +1011,15 @@ void TOrvalla::readingDecoded(const Reading &reading, const QByteArray &line)
 
 void TOrvalla::Button_serie_clearClick()
 {
-    clearMailQueue();
+    QString error;
+    if (!m_engines->dataLog.ClearMailQueue(&error))
+        reportFailure(error);
 }
 
 void TOrvalla::Button_serie_copiarClick()
 {
-    buildMailBody();
+    m_engines->mail->BuildMailBody(
+        m_engines->settings.identifier, memoLines(ui.Memo_mensaxe), m_engines->dataLog.mailQueue());
 }
 
 void TOrvalla::Button_actualiza_htmClick()
@@ -1098,7 +1081,7 @@ void TOrvalla::Button_configura_videoClick()
 
 void TOrvalla::Button_smtp_transmit2Click()
 {
-    m_engines->mail->Button_smtp_transmit2Click(mailFields(), m_engines->dataLog, clockLocalTime());
+    sendReportMail(clockLocalTime());
 }
 
 QStringList TOrvalla::memoLines(const QPlainTextEdit *memo)

@@ -127,11 +127,7 @@ private:
     void setMailPendingBox(bool checked) override;
     void appendIntervalRecord(const QByteArray &record) override;
     void startWebcamShot() override;
-    void buildMailBody() override;
-    void clearMailQueue() override;
-    void setMailSubject(const QString &subject) override;
-    void abortSmtpIfConnected() override;
-    void startMailSend() override;
+    void sendReportMail(const ClockFields &c) override;
     void showFtpRemaining(std::int32_t seconds) override;
     void abortFtpIfConnected() override;
     void updateHtmlPage() override;

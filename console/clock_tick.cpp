@@ -19,13 +19,6 @@ QString galicianMonthName(int month)
     return QString::fromUtf8(names[month - 1]);
 }
 
-QString dailyMailSubject(const ClockFields &c)
-{
-    return QString::fromUtf8("información meteorolóxica ")
-        + QString::fromLatin1(
-            formatC("%02d/%02d/%04d  %02d:%02d:%02d", c.day, c.month, c.year, c.hour, c.minute, c.second));
-}
-
 QByteArray intervalRecordText(const ClockFields &c, int logIntervalSeconds, const Reading &r,
     const std::function<QByteArray(int)> &minuteLine)
 {
@@ -160,11 +153,7 @@ void ClockTick::dailyMail()
     m_mailPending = false;
     m_hooks.setMailPendingBox(false);
     qCInfo(lcApp, "daily mail: starting");
-    m_hooks.buildMailBody();
-    m_hooks.clearMailQueue();
-    m_hooks.setMailSubject(dailyMailSubject(m_clock));
-    m_hooks.abortSmtpIfConnected();
-    m_hooks.startMailSend();
+    m_hooks.sendReportMail(m_clock);
 }
 
 void ClockTick::publishingBatch()

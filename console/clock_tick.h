@@ -19,9 +19,6 @@ using ClockFields = LocalTime;
 // Galician month name for 1..12; empty outside.
 QString galicianMonthName(int month);
 
-// The daily mail subject for the given clock time.
-QString dailyMailSubject(const ClockFields &c);
-
 // Text of an interval record: the minute table's line of the current reading
 // when that reading falls inside (start, now] of today, else a time stamp of the
 // clock with nothing after it. minuteLine gives the table's line for a minute.
@@ -59,11 +56,9 @@ public:
     virtual void setMailPendingBox(bool checked) = 0;
     virtual void appendIntervalRecord(const QByteArray &record) = 0;
     virtual void startWebcamShot() = 0;
-    virtual void buildMailBody() = 0;
-    virtual void clearMailQueue() = 0;
-    virtual void setMailSubject(const QString &subject) = 0;
-    virtual void abortSmtpIfConnected() = 0;
-    virtual void startMailSend() = 0;
+    // The report mail, dated with the clock: body, queue cleared, subject,
+    // abort, send. The same operation as the "enviar correo" button.
+    virtual void sendReportMail(const ClockFields &c) = 0;
     virtual void showFtpRemaining(std::int32_t seconds) = 0;
     virtual void abortFtpIfConnected() = 0;
     virtual void updateHtmlPage() = 0;

@@ -1,6 +1,7 @@
 #include "net/ftp_client.h"
 
 #include "net/ftp_reply.h"
+#include "net/sockets.h"
 #include "net/tls.h"
 
 #include <QEventLoop>
@@ -9,6 +10,8 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <utility>
 
 #if defined(Q_OS_UNIX)
 #include <cerrno>
@@ -209,7 +212,7 @@ void FtpClient::startStep()
     m_stepRunning = true;
     switch (m_steps.first()) {
     case Step::Open: {
-        const quint16 port = ftpPortNumber(m_port);
+        const quint16 port = tcpPortNumber(m_port);
         if (port == 0) {
             fail(kEngineError, QStringLiteral("Invalid port \"%1\"").arg(m_port), true);
             return;
@@ -707,8 +710,7 @@ void FtpClient::onDataConnection()
         const bool fromServer = m_control && sameIPv4(socket->peerAddress(), m_control->peerAddress());
         if (m_data || !fromServer) {
             show(QStringLiteral("! Data connection from %1 refused").arg(socket->peerAddress().toString()));
-            socket->abort();
-            socket->deleteLater();
+            discardSocket(socket, this);
             continue;
         }
         adoptDataSocket(socket);
@@ -787,13 +789,7 @@ void FtpClient::closeData()
         listener->close();
         listener->deleteLater();
     }
-    if (m_data) {
-        QTcpSocket *socket = m_data;
-        m_data = nullptr;
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    }
+    discardSocket(std::exchange(m_data, nullptr), this);
     if (m_file.isOpen())
         m_file.close(); // closing the descriptor releases the lock
     m_dataReady = false;
@@ -805,13 +801,7 @@ void FtpClient::closeControl()
 {
     m_connected = false;
     m_buffer.clear();
-    if (m_control) {
-        QTcpSocket *socket = m_control;
-        m_control = nullptr;
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    }
+    discardSocket(std::exchange(m_control, nullptr), this);
 }
 
 void FtpClient::restartDeadline()

@@ -2,11 +2,6 @@
 
 #include "common/text.h"
 
-#if defined(Q_OS_UNIX)
-#include <arpa/inet.h>
-#include <netdb.h>
-#endif
-
 namespace orvalla
 {
 
@@ -154,25 +149,6 @@ bool ftpUnroutable(quint32 a)
         || in(0xA9FE0000, 16) // 169.254/16
         || in(0xAC100000, 12) // 172.16/12
         || in(0xC0A80000, 16); // 192.168/16
-}
-
-quint16 ftpPortNumber(const QString &text)
-{
-    const QString name = text.trimmed();
-    bool ok = false;
-    const uint number = name.toUInt(&ok);
-    if (ok)
-        return number >= 1 && number <= 65535 ? quint16(number) : 0;
-    if (name.compare(QLatin1String("ftp"), Qt::CaseInsensitive) == 0)
-        return 21;
-#if defined(Q_OS_UNIX)
-    if (!name.isEmpty()) {
-        const QByteArray latin = name.toLatin1();
-        if (const servent *entry = ::getservbyname(latin.constData(), "tcp"))
-            return ntohs(quint16(entry->s_port));
-    }
-#endif
-    return 0;
 }
 
 } // namespace orvalla

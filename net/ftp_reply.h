@@ -60,8 +60,4 @@ FtpPassiveTarget parseEpsvReply(QByteArrayView line);
 // announces its inner one of these in its passive reply.
 bool ftpUnroutable(quint32 ipv4);
 
-// The server port from the text of the port field: a number 1..65535, "ftp"
-// (21) or another TCP service name known to the system. 0 when it is none.
-quint16 ftpPortNumber(const QString &text);
-
 } // namespace orvalla

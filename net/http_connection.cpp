@@ -160,8 +160,7 @@ void HttpConnection::onReadable()
             return;
         if (n <= 0) {
             // The client closed (or reset): what it asked before is still answered.
-            m_peerClosed = true;
-            m_moreToRead = false;
+            m_input = Input::Ended;
             m_readNotifier.setEnabled(false);
             if (m_state == State::Draining || n < 0)
                 close();
@@ -169,9 +168,9 @@ void HttpConnection::onReadable()
                 processBuffer();
             return;
         }
-        m_moreToRead = n == qsizetype(sizeof buffer);
+        m_input = n == qsizetype(sizeof buffer) ? Input::Waiting : Input::Open;
         if (m_state == State::Draining) {
-            if (m_moreToRead)
+            if (m_input == Input::Waiting)
                 continue;
             return;
         }
@@ -201,8 +200,7 @@ void HttpConnection::processBuffer()
             break; // the idle timer keeps running: a request must complete in time
         if (parsed.status == HttpParseResult::BadRequest) {
             m_in.clear();
-            m_keepAlive = false;
-            m_badRequest = true;
+            m_after = After::Drain;
             m_logRequest = parsed.method + " (" + parsed.error.toLatin1() + ')';
             queueSimple(parsed.version, "400 Bad Request", "text/plain", "400 Bad Request",
                 parsed.method != "HEAD", true);
@@ -211,7 +209,7 @@ void HttpConnection::processBuffer()
         }
         m_in.remove(0, parsed.consumed);
         const HttpRequest &req = parsed.request;
-        m_keepAlive = req.keepAlive && !req.chunkedBody;
+        m_after = req.keepAlive && !req.chunkedBody ? After::KeepAlive : After::Close;
         m_discard = req.bodyLength;
         const qint64 n = qMin<qint64>(m_discard, m_in.size());
         m_in.remove(0, n);
@@ -220,13 +218,13 @@ void HttpConnection::processBuffer()
     }
     m_processing = false;
     // Nothing more can come: a half request is dropped, a whole one was answered.
-    if (m_state == State::Reading && m_peerClosed)
+    if (m_state == State::Reading && m_input == Input::Ended)
         close();
 }
 
 QByteArray HttpConnection::connectionHeader() const
 {
-    return m_keepAlive ? "Connection: Keep-Alive\r\n" : "Connection: Close\r\n";
+    return m_after == After::KeepAlive ? "Connection: Keep-Alive\r\n" : "Connection: Close\r\n";
 }
 
 void HttpConnection::queueSimple(const QByteArray &version, const char *status, const QByteArray &contentType,
@@ -350,7 +348,7 @@ void HttpConnection::startAnswer()
     m_state = State::Writing;
     m_sent = 0;
     m_outPos = 0;
-    if (m_keepAlive && !m_noDelay) {
+    if (m_after == After::KeepAlive && !m_noDelay) {
         // Kept-alive answers must not wait for the client's acknowledgement of the last one.
         const int on = 1;
         ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -452,20 +450,20 @@ void HttpConnection::finishAnswer()
     if (m_fileFd >= 0)
         ::close(m_fileFd);
     m_fileFd = -1;
-    if (!m_keepAlive) {
+    if (m_after != After::KeepAlive) {
         closeAfterAnswer();
         return;
     }
     m_timer.start(m_server->idleTimeout());
-    if (!m_peerClosed)
+    if (m_input != Input::Ended)
         m_readNotifier.setEnabled(true);
     processBuffer();
 }
 
 void HttpConnection::closeAfterAnswer()
 {
-    const bool unread = !m_in.isEmpty() || m_discard > 0 || m_moreToRead;
-    if (m_peerClosed || (!unread && !m_badRequest)) {
+    const bool unread = !m_in.isEmpty() || m_discard > 0 || m_input == Input::Waiting;
+    if (m_input == Input::Ended || (!unread && m_after != After::Drain)) {
         close();
         return;
     }

@@ -50,6 +50,18 @@ private:
         Draining, // answered and shut for sending; input is dropped until the client closes
         Closed,
     };
+    // What the connection does once the answer in progress is out.
+    enum class After {
+        KeepAlive, // read the next request
+        Close, // close, after draining when the client sent more than was read
+        Drain, // a request that could not be read: always drain before closing
+    };
+    // What is known of the client's side of the connection.
+    enum class Input {
+        Open,
+        Waiting, // the last read filled its buffer: more is there
+        Ended, // the client will send nothing more
+    };
     enum class Pump { Done, Blocked, Gone };
 
     // Part of an answer: literal bytes, or a stretch of the open file.
@@ -82,10 +94,8 @@ private:
     QSocketNotifier *m_writeNotifier = nullptr; // made when the socket first fills
     QTimer m_timer;
     State m_state = State::Reading;
-    bool m_keepAlive = false;
-    bool m_badRequest = false;
-    bool m_peerClosed = false; // the client will send nothing more
-    bool m_moreToRead = false; // the last read filled its buffer
+    After m_after = After::Close;
+    Input m_input = Input::Open;
     bool m_processing = false;
     bool m_noDelay = false;
     QByteArray m_in;

@@ -3,6 +3,7 @@
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "net/sockets.h"
 #include "net/tls.h"
 
 #include <QHostAddress>
@@ -13,8 +14,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netdb.h>
+#include <utility>
 
 namespace orvalla
 {
@@ -49,24 +49,6 @@ SocketFailure socketFailure(QAbstractSocket::SocketError error, const QString &f
     }
 }
 
-// "25", "smtp" or another service name; 0 when it names no port.
-quint16 resolvePort(const QString &text)
-{
-    const QString t = text.trimmed();
-    bool ok = false;
-    const uint number = t.toUInt(&ok);
-    if (ok)
-        return number >= 1 && number <= 65535 ? quint16(number) : 0;
-    if (t.compare(QLatin1String("smtp"), Qt::CaseInsensitive) == 0)
-        return 25;
-    if (t.isEmpty())
-        return 0;
-    const QByteArray name = t.toLatin1();
-    if (const servent *s = getservbyname(name.constData(), "tcp"))
-        return ntohs(quint16(s->s_port));
-    return 0;
-}
-
 QString requestName(int code)
 {
     switch (code) {
@@ -92,11 +74,7 @@ SmtpClient::~SmtpClient()
 {
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        delete m_socket;
-    }
+    discardSocket(std::exchange(m_socket, nullptr), this); // a child: goes with this object
 }
 
 void SmtpClient::checkReady() const
@@ -129,7 +107,7 @@ void SmtpClient::open()
         throw SmtpException("SMTP client already connected");
     startRequest(SmtpOpen);
     m_esmtp = false;
-    m_port = resolvePort(Port);
+    m_port = tcpPortNumber(Port);
     if (m_port == 0) {
         // Reported like any connect failure, after open() has returned.
         const quint64 serial = m_serial;
@@ -329,13 +307,7 @@ bool SmtpClient::dropSocket()
         m_lookupId = -1;
     }
     const bool wasUp = m_tcpUp;
-    if (m_socket) {
-        // Detach first: whatever abort() emits must not reach this object.
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
-    }
+    discardSocket(std::exchange(m_socket, nullptr), this);
     m_tcpUp = false;
     m_connected = false;
     m_esmtp = false;

@@ -120,17 +120,17 @@ void MailReport::abortIfConnected()
         ClienteSmtp.abort();
 }
 
-void MailReport::SendReportMail(const MailFields &fields, DataLog &dataLog, const LocalTime &clock)
+QString MailReport::SendReportMail(const MailFields &fields, DataLog &dataLog, const LocalTime &clock)
 {
     MailFields f = fields;
     f.message = BuildMailBody(dataLog.systemId(), fields.message, dataLog.mailQueue());
-    QString why;
-    if (!dataLog.ClearMailQueue(&why))
-        qCWarning(lcPublish, "mail: %s", qPrintable(why));
+    QString error;
+    dataLog.ClearMailQueue(&error);
     f.subject = mailReportSubject(clock);
     Q_EMIT subjectChanged(f.subject);
     abortIfConnected();
     StartMailSend(f);
+    return error;
 }
 
 void MailReport::Button_conectarClick(const MailFields &fields)
@@ -162,10 +162,10 @@ void MailReport::Button_smtp_transmitClick(const MailFields &fields)
     StartMailSend(fields);
 }
 
-void MailReport::Button_smtp_transmit2Click(
+QString MailReport::Button_smtp_transmit2Click(
     const MailFields &fields, DataLog &dataLog, const LocalTime &clock)
 {
-    SendReportMail(fields, dataLog, clock);
+    return SendReportMail(fields, dataLog, clock);
 }
 
 void MailReport::Timer_correoTimer()

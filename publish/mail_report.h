@@ -63,8 +63,10 @@ public:
     // Drops the client's connection when it is connected or in the middle of a
     // request, so that a new sequence can start.
     void abortIfConnected();
-    // The report mail: body, queue cleared, dated subject, abort, send.
-    void SendReportMail(const MailFields &fields, DataLog &dataLog, const LocalTime &clock);
+    // The report mail: body, queue cleared, dated subject, abort, send. The
+    // mail goes even when the queue could not be cleared; the text returned
+    // says so (empty when nothing failed), for the owner to show.
+    [[nodiscard]] QString SendReportMail(const MailFields &fields, DataLog &dataLog, const LocalTime &clock);
 
     // Buttons of the mail tab ("conexión", "envío", "desconexión", "borrar
     // mensaxe", "envío completo") and "enviar correo" on "Principal".
@@ -73,7 +75,7 @@ public:
     void Button_desconectarClick();
     void Button_smtp_borra_mensaxeClick();
     void Button_smtp_transmitClick(const MailFields &fields);
-    void Button_smtp_transmit2Click(const MailFields &fields, DataLog &dataLog, const LocalTime &clock);
+    QString Button_smtp_transmit2Click(const MailFields &fields, DataLog &dataLog, const LocalTime &clock);
 
     // One step of the sequence; Timer_correo calls it every 100 ms.
     void Timer_correoTimer();

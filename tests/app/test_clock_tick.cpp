@@ -1,5 +1,7 @@
 #include "console/clock_tick.h"
 
+#include "publish/mail_report.h"
+
 #include <QtTest>
 
 #include <functional>
@@ -21,7 +23,7 @@ struct FakeOwner final : ClockTickHooks {
     QList<std::int32_t> remaining;
     int polls = 0, extremes = 0, mails = 0, batches = 0, webcamShots = 0;
     bool pendingBox = false;
-    QString subject;
+    ClockFields mailClock {};
     std::function<void()> onPoll;
     std::function<void()> onRecord;
 
@@ -47,17 +49,10 @@ struct FakeOwner final : ClockTickHooks {
         records.append(record);
     }
     void startWebcamShot() override { ++webcamShots; }
-    void buildMailBody() override { calls << "body"; }
-    void clearMailQueue() override { calls << "clear"; }
-    void setMailSubject(const QString &s) override
+    void sendReportMail(const ClockFields &c) override
     {
-        calls << "subject";
-        subject = s;
-    }
-    void abortSmtpIfConnected() override { calls << "abortSmtp"; }
-    void startMailSend() override
-    {
-        calls << "send";
+        calls << "mail";
+        mailClock = c;
         ++mails;
     }
     void showFtpRemaining(std::int32_t s) override { remaining.append(s); }
@@ -235,8 +230,9 @@ private Q_SLOTS:
                 QCOMPARE(owner.mails, 0);
         }
         QCOMPARE(owner.mails, 1);
-        QCOMPARE(owner.calls, (QStringList { "body", "clear", "subject", "abortSmtp", "send" }));
-        QCOMPARE(owner.subject, QString::fromUtf8("información meteorolóxica 08/12/2026  10:00:00"));
+        QCOMPARE(owner.calls, QStringList { "mail" });
+        QCOMPARE(mailReportSubject(owner.mailClock),
+            QString::fromUtf8("información meteorolóxica 08/12/2026  10:00:00"));
         QVERIFY(!tick.mailPending());
         QVERIFY(!owner.pendingBox);
         // The rest of the day sends nothing more.

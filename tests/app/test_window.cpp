@@ -882,6 +882,39 @@ private Q_SLOTS:
             !field<QPlainTextEdit>(*w, "Memo_resultado")->toPlainText().isEmpty(), 10000);
     }
 
+    void reportMailShowsAQueueItCouldNotClear_data()
+    {
+        QTest::addColumn<bool>("byTick");
+        QTest::newRow("enviar correo") << false;
+        QTest::newRow("daily mail") << true;
+    }
+
+    // Left uncleared, the queue goes out again with the next mail: the operator
+    // must hear of it whichever path sent the mail.
+    void reportMailShowsAQueueItCouldNotClear()
+    {
+        QFETCH(bool, byTick);
+        writeSettings("Servidor de correo = 127.0.0.1\r\nPorto de correo = 1\r\nEnvio correo auto = 1\r\n");
+        m_clock.setLocal(2026, 12, 7, 23, 59, 59);
+        auto w = makeWindow();
+        // A folder where the queue file belongs cannot be replaced by an empty file.
+        QVERIFY(QDir().mkpath(QStringLiteral("tarvelo_datos10_correo.txt/x")));
+        auto *status = field<QStatusBar>(*w, "Status_linha");
+        if (byTick) {
+            m_clock.setLocal(2026, 12, 8, 10, 0, 0);
+            w->Timer_reloxoTimer();
+            QVERIFY(!field<QCheckBox>(*w, "CheckBox_correo_pendente")->isChecked());
+        } else {
+            field<QPushButton>(*w, "Button_smtp_transmit2")->click();
+        }
+        QVERIFY2(status->currentMessage().startsWith(QStringLiteral("mail queue file not cleared: ")),
+            qPrintable(status->currentMessage()));
+        // The mail went all the same.
+        QVERIFY(field(*w, "Edit_motivo_smtp")->text().startsWith(u("información meteorolóxica ")));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !field<QPlainTextEdit>(*w, "Memo_resultado")->toPlainText().isEmpty(), 10000);
+    }
+
     void publishingBatchWritesThePageAndFeeds()
     {
         QVERIFY(replaceFile(QStringLiteral("Orvalla.txt"), "<p>##1## / ##3##</p>\r\n"));

@@ -1,4 +1,5 @@
 #include "net/ftp_reply.h"
+#include "net/sockets.h"
 #include "publish/ftp_upload.h"
 
 #include <QSignalSpy>
@@ -132,6 +133,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("port");
         QTest::newRow("default") << "ftp" << 21;
         QTest::newRow("upper case") << "FTP" << 21;
+        QTest::newRow("mail default") << "smtp" << 25;
         QTest::newRow("number") << "2121" << 2121;
         QTest::newRow("blanks") << " 21 " << 21;
         QTest::newRow("zero") << "0" << 0;
@@ -145,7 +147,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, text);
         QFETCH(int, port);
-        QCOMPARE(int(ftpPortNumber(text)), port);
+        QCOMPARE(int(tcpPortNumber(text)), port);
     }
 
     void displayLogHoldsAtMost101Lines()
