@@ -7,6 +7,7 @@
 
 #include "bench/bench_util.h"
 #include "net/ftp_client.h"
+#include "tests/support/python_peer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,37 +29,6 @@ namespace
 
 const QString kUser = QStringLiteral("bench");
 const QString kPassword = QStringLiteral("bench-pw");
-
-// The FTP server of the end-to-end tests, started with the interpreter that has
-// pyftpdlib. Returns its port, 0 on failure.
-quint16 startServer(QProcess &server, const QString &root)
-{
-    const QString script = QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/ftp/ftp_server.py");
-    QStringList candidates { QStringLiteral("/usr/bin/python3") };
-    const QString onPath = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    if (!onPath.isEmpty())
-        candidates.append(onPath);
-    for (const QString &python : candidates) {
-        if (!QFile::exists(python))
-            continue;
-        server.setStandardErrorFile(QProcess::nullDevice());
-        server.start(python, { script, root, kUser, kPassword });
-        if (!server.waitForStarted(10000))
-            continue;
-        QByteArray out;
-        QElapsedTimer timer;
-        timer.start();
-        while (!out.contains('\n') && timer.elapsed() < 15000 && server.state() == QProcess::Running) {
-            server.waitForReadyRead(500);
-            out += server.readAllStandardOutput();
-        }
-        if (out.startsWith("PORT "))
-            return quint16(out.mid(5).trimmed().toUInt());
-        server.kill();
-        server.waitForFinished(5000);
-    }
-    return 0;
-}
 
 bool writeLocalFile(const QString &path, qint64 size)
 {
@@ -104,12 +74,14 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    QProcess server;
-    const quint16 port = startServer(server, root);
-    if (!port) {
-        std::fprintf(stderr, "no python3 with pyftpdlib (Debian package python3-pyftpdlib)\n");
+    // The demo's FTP server, as the end-to-end tests run it.
+    testsupport::PythonPeer server;
+    const QString error = server.start(testsupport::PythonPeer::Peer::Ftp, { root, kUser, kPassword });
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
+    const quint16 port = server.port();
 
     const QString stored = root + QStringLiteral("/stored.bin");
     auto storedSize = [&] { return QFileInfo(stored).size(); };
@@ -156,8 +128,7 @@ int main(int argc, char **argv)
             curlSeconds.last());
     }
     QFile::remove(stored);
-    server.kill();
-    server.waitForFinished(5000);
+    server.stop();
     if (!ok)
         return 1;
 

@@ -231,9 +231,10 @@ start_server() {
 
 mkdir -p "$demo/ftp-server" "$demo/mail-server"
 start_server "FTP server" "$demo/ftp-server.log" "$python" "$root/scripts/demo/ftp_server.py" \
-    127.0.0.1 "$ftp_port" "$demo/ftp-server" "$ftp_user" "$ftp_password" --tls "$certificate" "$certificate_key"
+    "$demo/ftp-server" "$ftp_user" "$ftp_password" --address 127.0.0.1 --port "$ftp_port" \
+    --tls "$certificate" "$certificate_key" --tls-required
 start_server "mail server" "$demo/mail-server.log" "$python" "$root/scripts/demo/smtp_server.py" \
-    127.0.0.1 "$smtp_port" "$demo/mail-server" "$mail_user" "$mail_password" \
+    "$demo/mail-server" "$mail_user" "$mail_password" --address 127.0.0.1 --port "$smtp_port" \
     --starttls "$certificate" "$certificate_key"
 
 rm -f "$demo/ttyStation" "$demo/ttyConsole"

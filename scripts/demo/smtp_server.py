@@ -1,16 +1,25 @@
-"""The demo's mail server: receives the console's report mail.
+"""The mail server of the demo and of the tests: receives the console's report mail.
 
-usage: smtp_server.py ADDRESS PORT FOLDER USER PASSWORD [--starttls CERT KEY]
-Listens on ADDRESS:PORT (loopback only in the demo) and accepts AUTH LOGIN or
-PLAIN for USER and PASSWORD: without TLS, or with --starttls only after
-STARTTLS, which it then requires, with the PEM certificate and key given. Each message is saved whole, as it arrived
-(headers and body, dot-transparency removed), as FOLDER/NNNN.eml; one line per
-message goes to FOLDER/envelopes.log (file, envelope sender, recipients,
-whether the session logged in). Prints "READY <address> <port>" once
-listening; runs until SIGTERM or SIGINT.
+usage: smtp_server.py FOLDER USER PASSWORD [--address ADDRESS] [--port PORT]
+                      [--starttls CERT KEY | --tls CERT KEY] [--records FILE]
+Listens on ADDRESS:PORT (127.0.0.1 and a port the system chooses unless
+given) and accepts AUTH LOGIN or PLAIN for USER and PASSWORD: without TLS by
+default; with --starttls only after STARTTLS, which it then requires; with
+--tls the connection is TLS from the first byte (PEM certificate and key).
+Each message is saved whole, as it arrived (headers and body, dot-transparency
+removed), as FOLDER/NNNN.eml; one line per message goes to
+FOLDER/envelopes.log (file, envelope sender, recipients, whether the session
+logged in and was encrypted). --records FILE also appends one JSON line per
+message: envelope sender, recipients, whether the session authenticated and
+with which mechanism, whether it was encrypted, and the message bytes
+(Base64). Prints "READY <address> <port>" once listening; runs until SIGTERM
+or SIGINT.
 """
+
 import argparse
 import asyncio
+import base64
+import json
 import logging
 import os
 import signal
@@ -24,8 +33,9 @@ logging.getLogger("mail.log").setLevel(logging.ERROR)
 
 
 class Mailbox:
-    def __init__(self, folder):
+    def __init__(self, folder, records):
         self.folder = folder
+        self.records = records
         os.makedirs(folder, exist_ok=True)
 
     def next_name(self):
@@ -47,6 +57,17 @@ class Mailbox:
                 time.strftime("%Y-%m-%d %H:%M:%S"), name, sender,
                 ",".join(envelope.rcpt_tos), "yes" if session.authenticated else "no",
                 "yes" if encrypted else "no", len(envelope.original_content)))
+        if self.records:
+            record = {
+                "mail_from": envelope.mail_from,
+                "rcpt_tos": list(envelope.rcpt_tos),
+                "authenticated": bool(session.authenticated),
+                "mechanism": getattr(session, "orvalla_mechanism", ""),
+                "tls": encrypted,
+                "data": base64.b64encode(envelope.original_content).decode("ascii"),
+            }
+            with open(self.records, "a", encoding="ascii") as f:
+                f.write(json.dumps(record) + "\n")
         print("mail saved as %s" % path, flush=True)
         return "250 OK"
 
@@ -56,23 +77,27 @@ def make_authenticator(user, password):
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == user.encode()
               and auth_data.password == password.encode())
+        if ok:
+            session.orvalla_mechanism = mechanism
         return AuthResult(success=ok)
     return authenticator
 
 
-async def serve(address, port, folder, user, password, starttls):
+async def serve(args):
     loop = asyncio.get_running_loop()
-    mailbox = Mailbox(folder)
-    authenticator = make_authenticator(user, password)
+    mailbox = Mailbox(args.folder, args.records)
+    authenticator = make_authenticator(args.user, args.password)
+    pem = args.starttls or args.tls
     context = None
-    if starttls:
+    if pem:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(starttls[0], starttls[1])
+        context.load_cert_chain(pem[0], pem[1])
     server = await loop.create_server(
-        lambda: SMTP(mailbox, hostname="orvalla-demo", auth_require_tls=bool(context),
-                     authenticator=authenticator, tls_context=context,
-                     require_starttls=bool(context)),
-        host=address, port=port)
+        # With --tls the server cannot tell the connection is encrypted.
+        lambda: SMTP(mailbox, hostname="orvalla-demo", auth_require_tls=bool(args.starttls),
+                     authenticator=authenticator, tls_context=context if args.starttls else None,
+                     require_starttls=bool(args.starttls)),
+        host=args.address, port=args.port, ssl=context if args.tls else None)
     print("READY %s %d" % server.sockets[0].getsockname()[:2], flush=True)
     stop = loop.create_future()
     for sig in (signal.SIGTERM, signal.SIGINT):
@@ -84,12 +109,15 @@ async def serve(address, port, folder, user, password, starttls):
 
 def main():
     parser = argparse.ArgumentParser(usage=__doc__)
-    for name in ("address", "port", "folder", "user", "password"):
+    for name in ("folder", "user", "password"):
         parser.add_argument(name)
-    parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
-    args = parser.parse_args()
-    asyncio.run(serve(args.address, int(args.port), args.folder, args.user, args.password,
-                      args.starttls))
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    tls = parser.add_mutually_exclusive_group()
+    tls.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
+    tls.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--records")
+    asyncio.run(serve(parser.parse_args()))
 
 
 if __name__ == "__main__":

@@ -1,14 +1,17 @@
 #include "console/clock_tick.h"
 
 #include "publish/mail_report.h"
+#include "tests/support/builders.h"
 
 #include <QtTest>
 
 #include <functional>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 using namespace orvalla;
+using testsupport::readingAt;
 
 namespace
 {
@@ -75,24 +78,31 @@ struct FakeOwner final : ClockTickHooks {
     void stepFailed(const QString &step, const QString &) override { calls << "failed:" + step; }
 };
 
-Reading readingAt(int year, int month, int day, int hour, int minute)
-{
-    Reading r;
-    r.year = year;
-    r.month = month;
-    r.day = day;
-    r.hour = hour;
-    r.minute = minute;
-    return r;
-}
-
 } // namespace
 
 class TestClockTick : public QObject
 {
     Q_OBJECT
 
+    ManualClock clock;
+    FakeOwner owner;
+    std::optional<ClockTick> tick;
+
+    // The tick starts on 7 December 2026 at the given time.
+    void startAt(int hour, int minute, int second)
+    {
+        clock.setLocal(2026, 12, 7, hour, minute, second);
+        tick->reset();
+    }
+
 private Q_SLOTS:
+    void init()
+    {
+        clock = ManualClock();
+        owner = FakeOwner();
+        tick.emplace(clock, owner);
+    }
+
     void recordsAtEveryStorageBoundaryOfADay_data()
     {
         QTest::addColumn<int>("minutes");
@@ -107,28 +117,25 @@ private Q_SLOTS:
     {
         QFETCH(int, minutes);
         QFETCH(QList<int>, minutesOfHour);
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 0, 0, 0);
-        FakeOwner owner;
+        startAt(0, 0, 0);
         owner.log_interval = minutes * 60;
-        ClockTick tick(clock, owner);
         clock.advance(-1);
-        tick.reset();
+        tick->reset();
         QStringList stamps;
         owner.onRecord = [&] {
-            const ClockFields &c = tick.clockFields();
+            const ClockFields &c = tick->clockFields();
             stamps << QString::asprintf("%02d:%02d:%02d", c.hour, c.minute, c.second);
         };
         for (int s = 0; s < 86400; ++s) {
             clock.advance(1);
-            tick.Timer_reloxoTimer();
+            tick->Timer_reloxoTimer();
         }
         QStringList expected;
         for (int h = 0; h < 24; ++h)
             for (int m : minutesOfHour)
                 expected << QString::asprintf("%02d:%02d:00", h, m);
         QCOMPARE(stamps, expected);
-        QCOMPARE(tick.lastStorageMinute(), 23 * 60 + minutesOfHour.last());
+        QCOMPARE(tick->lastStorageMinute(), 23 * 60 + minutesOfHour.last());
     }
 
     void recordTakesTheMinuteLineOnlyForAFreshReadingOfToday_data()
@@ -158,12 +165,9 @@ private Q_SLOTS:
         QFETCH(int, minute);
         QFETCH(Reading, reading);
         QFETCH(QByteArray, record);
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, hour, minute, 0);
-        FakeOwner owner;
+        startAt(hour, minute, 0);
         owner.reading = reading;
-        ClockTick tick(clock, owner);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.records, QList<QByteArray> { record });
     }
 
@@ -177,14 +181,11 @@ private Q_SLOTS:
     void noRecordsWithoutAPositiveStorageInterval()
     {
         QFETCH(int, seconds);
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 10, 0, 0);
-        FakeOwner owner;
+        startAt(10, 0, 0);
         owner.log_interval = seconds;
         owner.reception = true;
-        ClockTick tick(clock, owner);
         for (int i = 0; i < 120; ++i) {
-            tick.Timer_reloxoTimer();
+            tick->Timer_reloxoTimer();
             clock.advance(1);
         }
         QVERIFY(owner.records.isEmpty());
@@ -193,39 +194,33 @@ private Q_SLOTS:
 
     void webcamShotFollowsARecordWhenChosen()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 9, 59, 59);
-        FakeOwner owner;
+        startAt(9, 59, 59);
         owner.webcam = true;
-        ClockTick tick(clock, owner);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.webcamShots, 0);
         clock.advance(1);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.webcamShots, 1);
     }
 
     void dailyMailArmsAtMidnightAndGoesOnceAtTheMailTime()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 23, 59, 58);
-        FakeOwner owner;
+        startAt(23, 59, 58);
         owner.mail = true;
         owner.mail_time = 600 * 60;
-        ClockTick tick(clock, owner);
         clock.advance(1);
-        tick.Timer_reloxoTimer(); // 23:59:59: same day
-        QVERIFY(!tick.mailPending());
+        tick->Timer_reloxoTimer(); // 23:59:59: same day
+        QVERIFY(!tick->mailPending());
         QVERIFY(!owner.pendingBox);
         clock.advance(1);
-        tick.Timer_reloxoTimer(); // 00:00:00: new day
-        QVERIFY(tick.mailPending());
+        tick->Timer_reloxoTimer(); // 00:00:00: new day
+        QVERIFY(tick->mailPending());
         QVERIFY(owner.pendingBox);
         QCOMPARE(owner.mails, 0);
         // Up to 09:59:59 nothing goes; at 10:00:00 the mail starts, in order.
         while (clock.localNow().hour < 10) {
             clock.advance(1);
-            tick.Timer_reloxoTimer();
+            tick->Timer_reloxoTimer();
             if (clock.localNow().hour < 10)
                 QCOMPARE(owner.mails, 0);
         }
@@ -233,43 +228,37 @@ private Q_SLOTS:
         QCOMPARE(owner.calls, QStringList { "mail" });
         QCOMPARE(mailReportSubject(owner.mailClock),
             QString::fromUtf8("información meteorolóxica 08/12/2026  10:00:00"));
-        QVERIFY(!tick.mailPending());
+        QVERIFY(!tick->mailPending());
         QVERIFY(!owner.pendingBox);
         // The rest of the day sends nothing more.
         for (int i = 0; i < 3600; ++i) {
             clock.advance(1);
-            tick.Timer_reloxoTimer();
+            tick->Timer_reloxoTimer();
         }
         QCOMPARE(owner.mails, 1);
     }
 
     void mailNeedsTheAutomaticSwitch()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 23, 59, 59);
-        FakeOwner owner;
+        startAt(23, 59, 59);
         owner.mail_time = 0;
-        ClockTick tick(clock, owner);
         clock.advance(1);
-        tick.Timer_reloxoTimer();
-        QVERIFY(tick.mailPending());
+        tick->Timer_reloxoTimer();
+        QVERIFY(tick->mailPending());
         QCOMPARE(owner.mails, 0);
         owner.mail = true;
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.mails, 1);
     }
 
     void ftpCountdownShowsRemainingSecondsAndRunsTheBatch()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 30);
-        FakeOwner owner;
+        startAt(12, 0, 30);
         owner.ftp = true;
-        ClockTick tick(clock, owner);
-        tick.setFtpCountdown(0);
+        tick->setFtpCountdown(0);
         for (int i = 0; i < 900; ++i) {
             clock.advance(1);
-            tick.Timer_reloxoTimer();
+            tick->Timer_reloxoTimer();
         }
         QCOMPARE(owner.remaining.size(), 900);
         QCOMPARE(owner.remaining.first(), 899);
@@ -277,138 +266,117 @@ private Q_SLOTS:
         QCOMPARE(owner.remaining.last(), 0);
         QCOMPARE(owner.batches, 1);
         QCOMPARE(owner.calls, (QStringList { "abortFtp", "page", "workbook", "feeds", "upload" }));
-        QCOMPARE(tick.ftpCountdown(), 0);
+        QCOMPARE(tick->ftpCountdown(), 0);
         clock.advance(1);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.remaining.last(), 899);
     }
 
     void ftpIntervalZeroRunsTheBatchEveryTick()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 30);
-        FakeOwner owner;
+        startAt(12, 0, 30);
         owner.ftp = true;
         owner.ftp_interval = 0;
-        ClockTick tick(clock, owner);
         for (int i = 0; i < 5; ++i)
-            tick.Timer_reloxoTimer();
+            tick->Timer_reloxoTimer();
         QCOMPARE(owner.batches, 5);
     }
 
     void countdownKeepsCountingWhileTheSwitchIsOff()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 30);
-        FakeOwner owner;
-        ClockTick tick(clock, owner);
+        startAt(12, 0, 30);
         for (int i = 0; i < 1000; ++i)
-            tick.Timer_reloxoTimer();
-        QCOMPARE(tick.ftpCountdown(), 1000);
+            tick->Timer_reloxoTimer();
+        QCOMPARE(tick->ftpCountdown(), 1000);
         QVERIFY(owner.remaining.isEmpty());
         QCOMPARE(owner.batches, 0);
     }
 
     void trackerRunsEveryTenthTick()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 30);
-        FakeOwner owner;
+        startAt(12, 0, 30);
         owner.divider = 7; // as restored from the state file
-        ClockTick tick(clock, owner);
-        tick.Timer_reloxoTimer();
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.extremes, 0);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.extremes, 1);
         QCOMPARE(owner.divider, 0);
         for (int i = 0; i < 20; ++i)
-            tick.Timer_reloxoTimer();
+            tick->Timer_reloxoTimer();
         QCOMPARE(owner.extremes, 3);
     }
 
     void aDamagedTickDividerDoesNotOverflow()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 30);
-        FakeOwner owner;
+        startAt(12, 0, 30);
         owner.divider = std::numeric_limits<std::int32_t>::max();
-        ClockTick tick(clock, owner);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.extremes, 1);
         QCOMPARE(owner.divider, std::numeric_limits<std::int32_t>::max() - 10);
     }
 
     void aTickStartedInsideAnotherOnlyAdvancesTheCounters()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 0);
-        FakeOwner owner;
+        startAt(12, 0, 0);
         owner.reception = true;
-        ClockTick tick(clock, owner);
         int nested = 0;
         owner.onPoll = [&] {
             // A step that lets the event loop run: three ticks arrive meanwhile.
             if (nested++ == 0) {
                 clock.advance(1);
                 for (int i = 0; i < 3; ++i)
-                    tick.Timer_reloxoTimer();
-                QVERIFY(tick.running());
+                    tick->Timer_reloxoTimer();
+                QVERIFY(tick->running());
             }
         };
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.polls, 1);
         QCOMPARE(owner.records.size(), 1); // only the outer tick at 12:00:00
-        QCOMPARE(tick.ftpCountdown(), 4);
+        QCOMPARE(tick->ftpCountdown(), 4);
         QCOMPARE(owner.divider, 4);
-        QVERIFY(!tick.running());
+        QVERIFY(!tick->running());
         // The clock fields were not refreshed by the turned-away ticks.
-        QCOMPARE(tick.clockFields().second, 0);
-        tick.Timer_reloxoTimer();
+        QCOMPARE(tick->clockFields().second, 0);
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.polls, 2);
-        QCOMPARE(tick.clockFields().second, 1);
+        QCOMPARE(tick->clockFields().second, 1);
     }
 
     void aFailingStepIsContained()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 0);
-        FakeOwner owner;
+        startAt(12, 0, 0);
         owner.reception = true;
         owner.webcam = true;
         owner.onRecord = [] { throw std::runtime_error("disk full"); };
-        ClockTick tick(clock, owner);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.calls, QStringList { "failed:interval record" });
         QCOMPARE(owner.polls, 1);
-        QVERIFY(!tick.running());
+        QVERIFY(!tick->running());
         // A record that was not stored is no storage time: no minute, no picture.
-        QCOMPARE(tick.lastStorageMinute(), 0);
+        QCOMPARE(tick->lastStorageMinute(), 0);
         QCOMPARE(owner.webcamShots, 0);
         owner.onRecord = nullptr;
         clock.setLocal(2026, 12, 7, 12, 10, 0);
-        tick.Timer_reloxoTimer();
+        tick->Timer_reloxoTimer();
         QCOMPARE(owner.records.size(), 1);
-        QCOMPARE(tick.lastStorageMinute(), 730);
+        QCOMPARE(tick->lastStorageMinute(), 730);
         QCOMPARE(owner.webcamShots, 1);
     }
 
     void minuteChangedFlagFollowsTheClock()
     {
-        ManualClock clock;
-        clock.setLocal(2026, 12, 7, 12, 0, 58);
-        FakeOwner owner;
-        ClockTick tick(clock, owner);
+        startAt(12, 0, 58);
         clock.advance(1);
-        tick.Timer_reloxoTimer();
-        QVERIFY(!tick.minuteChanged());
+        tick->Timer_reloxoTimer();
+        QVERIFY(!tick->minuteChanged());
         clock.advance(1);
-        tick.Timer_reloxoTimer();
-        QVERIFY(tick.minuteChanged());
+        tick->Timer_reloxoTimer();
+        QVERIFY(tick->minuteChanged());
         // Only its consumer clears it.
         clock.advance(1);
-        tick.Timer_reloxoTimer();
-        QVERIFY(tick.minuteChanged());
+        tick->Timer_reloxoTimer();
+        QVERIFY(tick->minuteChanged());
     }
 
     void armMinutesClampsAndRejects_data()

@@ -12,6 +12,7 @@
 #include "net/http_server.h"
 #include "net/smtp_client.h"
 #include "station/decoder.h"
+#include "tests/smtp/scripted_smtp_server.h"
 #include "tests/webcam/fakecapture.h"
 #include "webcam/qtvideocapture.h"
 #include "webcam/webcam.h"
@@ -287,6 +288,32 @@ private:
         return f;
     }
 
+    // The control beside the label with the given text on the tab with the given caption.
+    static QWidget *labelled(TOrvalla &w, const QString &tab, const QString &label)
+    {
+        auto *tabs = field<QTabWidget>(w, "Controis");
+        for (int i = 0; i < tabs->count(); ++i) {
+            if (tabs->tabText(i) != tab)
+                continue;
+            for (QLabel *l : tabs->widget(i)->findChildren<QLabel *>())
+                if (l->text() == label && l->buddy())
+                    return l->buddy();
+        }
+        return nullptr;
+    }
+
+    // The one button or box with the given caption.
+    static QAbstractButton *captioned(TOrvalla &w, const char *caption)
+    {
+        QList<QAbstractButton *> found;
+        for (QAbstractButton *b : w.findChildren<QAbstractButton *>())
+            if (b->text() == u(caption))
+                found.append(b);
+        if (found.size() != 1)
+            qFatal("%lld controls captioned %s", qlonglong(found.size()), caption);
+        return found.first();
+    }
+
     void writeSettings(const QByteArray &lines) { QVERIFY(replaceFile(QStringLiteral("meteo.cfg"), lines)); }
 
     static QList<QByteArray> fileLines(const QString &name)
@@ -372,213 +399,124 @@ private Q_SLOTS:
         QCOMPARE(field(*w, "Edit_min2")->text(), QStringLiteral("05"));
     }
 
-    void controlsCarryTheirDesignNamesAndTexts_data()
+    // Each text setting reaches the field its label names on its tab, and
+    // what the operator types there reaches the file on closing.
+    void textSettingsTravelThroughTheirLabelledFields_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("text");
-        const char *rows[][2] = {
-            { "Button_smtp_transmit2", "enviar correo" },
-            { "Button_ftp_transmit2", "transmitir páxina FTP" },
-            { "CheckBox_correo_auto", "envio correo auto" },
-            { "CheckBox_correo_pendente", "envío correo pendente" },
-            { "CheckBox_ftp_auto", "envio ficheiros auto" },
-            { "CheckBox_webcam_auto", "envío imaxe webcam" },
-            { "Button_conectar", "conexión" },
-            { "Button_envio", "envío" },
-            { "Button_desconectar", "desconexión" },
-            { "Button_smtp_borra_mensaxe", "borrar mensaxe" },
-            { "Button_smtp_transmit", "envío completo" },
-            { "Button_ftp_conectar", "conectar" },
-            { "Button_ftp_sair", "sair" },
-            { "Button_ftp_enviar", "enviar" },
-            { "Button_ftp_desconectar", "interrumpir" },
-            { "Button_ftp_transmit", "envio completo" },
-            { "Button_ft_abrir", "abrir USB-FTDI" },
-            { "Button_ft_pechar", "pechar USB-FTDI" },
-            { "Button_serie_copiar", "copiar a mensaxe" },
-            { "Button_serie_clear", "borrar pantalla" },
-            { "CheckBox_modo_simulado", "Recepción simulada" },
-            { "CheckBox_http_activo", "Servidor activo:" },
-            { "Button_actualiza_htm", "actualizar ficheiro local" },
-            { "CheckBox_excel_activo", "activar Excel" },
-            { "Button_excel_actualizar", "actualizar" },
-            { "Button_inicializa_video", "Inicializar" },
-            { "Button_previsualiza_video", "Inicio vivo" },
-            { "Button_captura_video", "Captura" },
-            { "Button_fin_previsualiza_video", "Fin vivo" },
-            { "Button_configura_video", "Configurar" },
-            { "Button_finaliza_video", "Finalizar" },
-            { "Button_actualiza_webcam", "actualizar webcam" },
-            { "Edit_lectura_hora", "hora" },
-            { "Edit_lectura_data", "data" },
-            { "Edit_lectura_presion", "pres" },
-            { "Edit_lectura_choiva", "choiva" },
-            { "Edit_lectura_icarga", "icarga" },
-            { "Edit_numchar", "Edit_numchar" },
-            { "Edit_serie", "Edit_serie" },
-            { "Edit_http_destino", "Edit_http_destino" },
-            { "Edit_http_ruta", "Edit_http_ruta" },
-            { "Label_reloxo", "Reloxo (hh:mm:ss)" },
-            { "Label_calendario", "Calendario (dd/mm/aa)" },
-            { "Label_lectura_rad_solar", "Rad. solar:" },
-            { "Label_vref_tx", "Vref transmisor:" },
-            { "Label_cal_bar", "Cal barómetro:" },
-            { "Label_destinatarios_smtp", "Destinatarios:" },
-            { "Label_datos_intervalo_min", "Intervalo almacenamento datos (minutos):" },
-            { "Label_lista_datos", "Lista datos recibidos" },
-            { "Label_pendentes_correo", "Datos pendentes correo" },
-            { "Label_maxmin_fallo", "Tempo máximo de fallo (hh:mm):" },
-            { "Label_maxmin_tfin", "ata:" },
-            { "Label_data_hora", "DATA/HORA" },
-            { "GroupBox_reloxo", " RELOXO " },
-            { "GroupBox_lectura", "  ULTIMA LECTURA   " },
-            { "GroupBox_parametros", "  PARÁMETROS E ACCIÓNS  " },
-            { "GroupBox_maxmin", "  Máximas e mínimas diarias  " },
+        QTest::addColumn<QString>("tab");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QString>("loaded");
+        QTest::addColumn<QString>("typed");
+        const char *rows[][5] = {
+            { "Envío Correo", "Servidor SMTP:", "Servidor de correo", "correo.vello", "correo.novo" },
+            { "Envío Correo", "Porto:", "Porto de correo", "2525", "587" },
+            { "Envío Correo", "Usuario:", "Usuario de correo", "ana", "bieito" },
+            { "Envío Correo", "Clave:", "Clave de correo", "vella", "nova" },
+            { "Envío Correo", "Dominio:", "Dominio de correo", "casa", "monte" },
+            { "Envío Correo", "Remitente:", "Remitente de correo", "a@vello", "b@novo" },
+            { "Envío Correo", "Motivo:", "Motivo de correo", "información", "meteoroloxía" },
+            { "Envío Correo", "Destinatarios:", "Destinatarios de correo", "a@x,b@x", "c@x\nd@x" },
+            { "FTP", "Host:", "Servidor de ftp", "ftp.vello", "ftp.novo" },
+            { "FTP", "Usuario:", "Usuario de ftp", "web", "outra" },
+            { "FTP", "Clave:", "Clave de ftp", "vella", "nova" },
+            { "FTP", "Porto:", "Porto de ftp", "2121", "990" },
+            { "FTP", "Ruta local:", "Ruta local de ficheiros de ftp", "/srv/a/", "/srv/b/" },
+            { "FTP", "Ruta remota:", "Ruta remota de ficheiros de ftp", "/web", "/www" },
+            { "FTP", "Nomes ficheiros:", "Nome de ficheiro de ftp", "a.htm,b.txt", "c.htm" },
+            { "FTP", "certificados de confianza:", "Certificados de confianza", "/srv/ca.pem", "/srv/b.pem" },
+            { "Web", "ficheiro fonte:", "Nome de ficheiro fonte http", "fonte.txt", "outra.txt" },
+            { "Web", "ficheiro destino:", "Nome de ficheiro destino http", "a.htm", "b.htm" },
+            { "Web", "ruta local:", "Ruta de ficheiros http", "/srv/web/", "/srv/www/" },
+            { "Excel", "ruta ficheiro", "Ruta de ficheiro excel", "/srv/xls/", "/srv/ods/" },
+            { "Excel", "nome ficheiro", "Nome de ficheiro excel", "a.xls", "b.xls" },
         };
         for (const auto &row : rows)
-            QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << u(row[1]);
+            QTest::addRow("%s %s", row[0], row[1])
+                << u(row[0]) << u(row[1]) << QByteArray(row[2]) << u(row[3]) << u(row[4]);
     }
 
-    void controlsCarryTheirDesignNamesAndTexts()
+    void textSettingsTravelThroughTheirLabelledFields()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, text);
+        QFETCH(QString, tab);
+        QFETCH(QString, label);
+        QFETCH(QByteArray, key);
+        QFETCH(QString, loaded);
+        QFETCH(QString, typed);
+        writeSettings(key + " = " + toCp1252(loaded) + "\r\n");
         auto w = makeWindow();
-        QObject *o = w->findChild<QObject *>(name);
-        QVERIFY(o);
-        QString shown;
-        if (auto *b = qobject_cast<QAbstractButton *>(o))
-            shown = b->text();
-        else if (auto *e = qobject_cast<QLineEdit *>(o))
-            shown = e->text();
-        else if (auto *l = qobject_cast<QLabel *>(o))
-            shown = l->text();
-        else if (auto *g = qobject_cast<QGroupBox *>(o))
-            shown = g->title();
-        QCOMPARE(shown, text);
-        if (auto *c = qobject_cast<QCheckBox *>(o))
-            QCOMPARE(c->layoutDirection(), Qt::RightToLeft);
-    }
-
-    void labelsNameTheirFields_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("text");
-        const char *rows[][2] = {
-            { "Edit_hora", "Reloxo (hh:mm:ss)" },
-            { "Edit_dia", "Calendario (dd/mm/aa)" },
-            { "Edit_lectura_hora", "Hora:" },
-            { "Edit_lectura_data", "Data:" },
-            { "Edit_lectura_temperatura", "Temperatura:" },
-            { "Edit_lectura_humidade", "Humidade:" },
-            { "Edit_lectura_presion", "Presión:" },
-            { "Edit_lectura_choiva", "Choiva:" },
-            { "Edit_lectura_vento_vel", "Vento (vel):" },
-            { "Edit_lectura_vento_dir", "Vento (dir):" },
-            { "Edit_lectura_vpila", "V batería:" },
-            { "Edit_lectura_icarga", "I carga:" },
-            { "Edit_correo_intervalo", "envío correo (min)" },
-            { "Edit_ftp_intervalo", "intervalo ftp (min)" },
-            { "Edit_ftp_falta", "tempo restante (seg)" },
-            { "Edit_cal_pir", "Cal piranómetro:" },
-            { "Edit_servidor_smtp", "Servidor SMTP:" },
-            { "Edit_porto_smtp", "Porto:" },
-            { "Edit_dominio_smtp", "Dominio:" },
-            { "Edit_usuario_smtp", "Usuario:" },
-            { "Edit_clave_smtp", "Clave:" },
-            { "Edit_remitente_smtp", "Remitente:" },
-            { "Edit_motivo_smtp", "Motivo:" },
-            { "Memo_resultado", "Resultado:" },
-            { "Memo_mensaxe", "Mensaxe:" },
-            { "Edit_ftp_hostname", "Host:" },
-            { "Edit_ftp_username", "Usuario:" },
-            { "Edit_ftp_clave", "Clave:" },
-            { "Edit_ftp_port", "Porto:" },
-            { "Edit_ftp_ruta_remota_ficheiro", "Ruta remota:" },
-            { "Edit_ftp_ruta_local_ficheiro", "Ruta local:" },
-            { "Memo_ftp_nome_ficheiro", "Nomes ficheiros:" },
-            { "Memo_ftp", "Resultado:" },
-            { "Edit_hor2", "hora:" },
-            { "Edit_serie_nome_ficheiro", "ficheiro:" },
-            { "Edit_numchar", "ndatos" },
-            { "SG_serie", "Lista datos recibidos" },
-            { "Edit_http_fonte", "ficheiro fonte:" },
-            { "Edit_http_destino", "ficheiro destino:" },
-            { "Edit_http_ruta", "ruta local:" },
-            { "Edit_excel_ruta_ficheiro", "ruta ficheiro" },
-            { "Edit_excel_nome_ficheiro", "nome ficheiro" },
-            { "Edit_video", "Dispositivo Vídeo" },
-            { "Edit_audio", "Dispositivo Audio" },
-            { "cbVModes", "Modo Vídeo" },
-            { "cbAModes", "Modo Audio" },
-            { "lbDialogs", "Ventás" },
-            { "Edit_maxmin_ini", "Hora inicio diario (hh:mm):" },
-            { "Edit_maxmin_int", "Tempo medida (hh:mm):" },
-            { "Edit_maxmin_ndatos", "Número mínimo datos por intervalo:" },
-            { "Edit_maxmin_dataact", "data inicio actual:" },
-            { "Edit_maxmin_falloact", "tempo de fallo actual (hh:mm):" },
-            { "Edit_maxmin_ndatosact", "número de datos actual:" },
-            { "Edit_maxmin_activo", "Intervalo activo (1=si):" },
-            { "Edit_maxmin_tini", "de:" },
-            { "Edit_maxmin_tempmin", "temperatura mínima actual:" },
-            { "Edit_maxmin_tempmax", "temperatura máxima actual:" },
-            { "Edit_maxmin_hummin", "humidade mínima actual:" },
-            { "Edit_maxmin_hummax", "humidade máxima actual:" },
-            // Designed without a label of their own.
-            { "Edit_serie", "" },
-            { "Memo_serie", "" },
-        };
-        for (const auto &row : rows)
-            QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << u(row[1]);
-    }
-
-    void labelsNameTheirFields()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, text);
-        auto w = makeWindow();
-        auto *control = w->findChild<QWidget *>(name);
+        QWidget *control = labelled(*w, tab, label);
         QVERIFY(control);
-        QStringList beside;
-        for (QLabel *l : w->findChildren<QLabel *>()) {
-            if (l->buddy() == control)
-                beside << l->text();
+        if (auto *memo = qobject_cast<QPlainTextEdit *>(control)) {
+            QCOMPARE(memo->toPlainText(), QString(loaded).replace(u',', u'\n'));
+            memo->setPlainText(typed);
+        } else {
+            auto *edit = qobject_cast<QLineEdit *>(control);
+            QVERIFY(edit);
+            QCOMPARE(edit->text(), loaded);
+            edit->setText(typed);
         }
-        QCOMPARE(beside, text.isEmpty() ? QStringList() : QStringList { text });
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        // The lists are saved comma-separated, the texts in Windows-1252.
+        const QByteArray saved = key + " = " + toCp1252(QString(typed).replace(u'\n', u','));
+        QList<QByteArray> found;
+        for (const QByteArray &line : lines)
+            if (line.startsWith(key + " = "))
+                found.append(line);
+        QCOMPARE(found, QList<QByteArray> { saved });
     }
 
-    void windowLayout()
+    // The operator's actions, reached through the controls their captions name.
+    void actionsRunFromTheirCaptionedControls()
+    {
+        writeSettings("Modo simulado = 1\r\n");
+        auto w = makeWindow();
+        // A simulated reading at a new minute goes into the mail queue.
+        m_clock.setLocal(2026, 12, 7, 10, 15, 0);
+        w->Timer_reloxoTimer();
+        const QList<QByteArray> queue = fileLines(QStringLiteral("tarvelo_datos10_correo.txt"));
+        QCOMPARE(queue.size(), 1);
+        auto *message = field<QPlainTextEdit>(*w, "Memo_mensaxe");
+        captioned(*w, "copiar a mensaxe")->click();
+        QVERIFY2(
+            message->toPlainText().contains(fromCp1252(queue.first())), qPrintable(message->toPlainText()));
+        captioned(*w, "borrar mensaxe")->click();
+        QCOMPARE(message->toPlainText(), QString());
+        captioned(*w, "borrar pantalla")->click();
+        QCOMPARE(fileLines(QStringLiteral("tarvelo_datos10_correo.txt")), QList<QByteArray>());
+
+        // The mail tab's connection buttons, with the server and port typed in.
+        ScriptedSmtpServer server;
+        qobject_cast<QLineEdit *>(labelled(*w, u("Envío Correo"), u("Servidor SMTP:")))
+            ->setText(QStringLiteral("127.0.0.1"));
+        qobject_cast<QLineEdit *>(labelled(*w, u("Envío Correo"), u("Porto:")))
+            ->setText(QString::number(server.port()));
+        captioned(*w, "conexión")->click();
+        QTRY_VERIFY(!server.commands.isEmpty() && server.commands.first().startsWith("EHLO "));
+        captioned(*w, "desconexión")->click();
+        QTRY_COMPARE(server.commands.last(), QByteArray("QUIT"));
+        QCOMPARE(server.connections, 1);
+
+        // No device here: opening it says so, closing it is quiet.
+        m_sink.messages.clear();
+        captioned(*w, "abrir USB-FTDI")->click();
+        QCOMPARE(m_sink.messages, QStringList { QStringLiteral("Non se pode abrir o porto") });
+        captioned(*w, "pechar USB-FTDI")->click();
+        QCOMPARE(m_sink.messages.size(), 1);
+    }
+
+    // Passwords are typed blind, on both tabs that hold one.
+    void passwordsAreNotShown()
     {
         auto w = makeWindow();
-        QCOMPARE(w->size(), QSize(797, 571));
-        QCOMPARE(w->pos(), QPoint(192, 114));
-        auto *tabs = field<QTabWidget>(*w, "Controis");
-        w->show();
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        QCOMPARE(tabs->geometry().topLeft(), QPoint(8, 16));
-        QCOMPARE(tabs->width(), 769);
-        const QStringList captions = { u("Principal"), u("Envío Correo"), u("FTP"), u("Remoto"), u("Web"),
-            u("Excel"), u("Vídeo"), u("Estadísticas"), u("Gráficas") };
-        QCOMPARE(tabs->count(), 9);
-        for (int i = 0; i < 9; ++i) {
-            QCOMPARE(tabs->tabText(i), captions.at(i));
-            QCOMPARE(tabs->widget(i)->objectName(), QStringLiteral("TabSheet%1").arg(i + 1));
+        for (const QString &tab : { u("Envío Correo"), u("FTP") }) {
+            auto *password = qobject_cast<QLineEdit *>(labelled(*w, tab, u("Clave:")));
+            QVERIFY(password);
+            QCOMPARE(password->echoMode(), QLineEdit::Password);
+            password->setText(QStringLiteral("segredo"));
+            QVERIFY(!password->displayText().contains(QStringLiteral("segredo")));
         }
-        QCOMPARE(tabs->currentIndex(), 0);
-        QCOMPARE(field(*w, "Edit_clave_smtp")->echoMode(), QLineEdit::Password);
-        QCOMPARE(field(*w, "Edit_ftp_clave")->echoMode(), QLineEdit::Password);
-        for (const char *memo : { "Memo_serie", "Memo_ftp", "Memo_resultado", "Memo_mensaxe",
-                 "Memo_destinatarios_smtp", "Memo_ftp_nome_ficheiro" }) {
-            auto *m = w->findChild<QPlainTextEdit *>(QLatin1String(memo));
-            QVERIFY2(m, memo);
-            // The upload list alone has no scroll bar.
-            QCOMPARE(m->verticalScrollBarPolicy(),
-                qstrcmp(memo, "Memo_ftp_nome_ficheiro") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-        }
-        for (const char *name : { "Timer_reloxo", "Timer_correo", "Timer_camara", "ServidorHttp",
-                 "ClienteSmtp", "ClienteFtp", "Image1", "VideoCapture", "cbVModes", "cbAModes", "lbDialogs",
-                 "Status_linha", "Label_excel_estado" })
-            QVERIFY2(w->findChild<QObject *>(QLatin1String(name)), name);
     }
 
     void statisticsFieldsAreDisplayOnly()

@@ -9,6 +9,7 @@
 #include "recording/datalog.h"
 #include "recording/recordingfiles.h"
 #include "station/decoder.h"
+#include "tests/support/builders.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -26,28 +27,19 @@ namespace
 
 Reading readingAt(int day, int hour, int minute, int second, float temperature, float rain = 0)
 {
-    Reading r;
-    r.year = 2026;
-    r.month = 12;
+    Reading r = testsupport::typicalReading();
     r.day = day;
     r.hour = hour;
     r.minute = minute;
     r.second = second;
     r.temperature = temperature;
-    r.humidity = 65.3f;
-    r.pressure = 1013.2f;
-    r.solar_radiation = 250;
-    r.wind_speed = 5;
-    r.wind_direction = 180;
     r.rain = rain;
-    r.battery_voltage = 3.75f;
-    r.charge_current = 12.5f;
     return r;
 }
 
 LocalTime clockOf(const Reading &r)
 {
-    return toLocalTime(fromLocalTime(r.year, r.month, r.day, r.hour, r.minute, r.second));
+    return testsupport::clockAt(r.year, r.month, r.day, r.hour, r.minute, r.second);
 }
 
 // A python3 process holding an exclusive lock on an SQLite file until stopped.

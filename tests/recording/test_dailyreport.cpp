@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "recording/dailyreport.h"
 #include "recording/maxmin.h"
+#include "tests/support/builders.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -10,14 +11,10 @@
 #include <QtTest>
 
 using namespace orvalla;
+using testsupport::instant;
 
 namespace
 {
-
-std::int32_t at(int year, int month, int day, int hour, int minute)
-{
-    return std::int32_t(fromLocalTime(year, month, day, hour, minute));
-}
 
 // The window of 6 July 2006, from 00:00 for 24 hours.
 MaxMinState july6()
@@ -31,13 +28,13 @@ MaxMinState july6()
     s.reading_count = 1437;
     s.failure_time = 237;
     s.temp_min = 9.5f;
-    s.temp_min_time = at(2006, 7, 6, 5, 42);
+    s.temp_min_time = instant(2006, 7, 6, 5, 42);
     s.temp_max = 24.8f;
-    s.temp_max_time = at(2006, 7, 6, 15, 10);
+    s.temp_max_time = instant(2006, 7, 6, 15, 10);
     s.hum_min = 45.2f;
-    s.hum_min_time = at(2006, 7, 6, 15, 31);
+    s.hum_min_time = instant(2006, 7, 6, 15, 31);
     s.hum_max = 97.0f;
-    s.hum_max_time = at(2006, 7, 6, 6, 1);
+    s.hum_max_time = instant(2006, 7, 6, 6, 1);
     return s;
 }
 

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "recording/datalog.h"
 #include "recording/recordingfiles.h"
+#include "tests/support/builders.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -14,19 +15,14 @@
 #include <utility>
 
 using namespace orvalla;
+using testsupport::clockAt;
 
 namespace
 {
 
 Reading readingAt(int year, int month, int day, int hour, int minute, int second, float temperature = 12.5f)
 {
-    Reading r;
-    r.year = year;
-    r.month = month;
-    r.day = day;
-    r.hour = hour;
-    r.minute = minute;
-    r.second = second;
+    Reading r = testsupport::readingAt(year, month, day, hour, minute, second);
     r.temperature = temperature;
     return r;
 }
@@ -38,11 +34,6 @@ QByteArray lineOf(const Reading &r)
         + formatComma("temp=%4.1f\xBA"
                       "C ",
             double(r.temperature));
-}
-
-LocalTime clockAt(int year, int month, int day, int hour = 12, int minute = 0, int second = 0)
-{
-    return toLocalTime(fromLocalTime(year, month, day, hour, minute, second));
 }
 
 QByteArray contents(const QString &path)

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "recording/dailyreport.h"
 #include "recording/maxmin.h"
+#include "tests/support/builders.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,6 +12,7 @@
 #include <memory>
 
 using namespace orvalla;
+using testsupport::instant;
 
 namespace
 {
@@ -56,13 +58,7 @@ struct Console {
     // A reading decoded now.
     void receive(float temperature, float humidity)
     {
-        const LocalTime t = clock.localNow();
-        reading.year = t.year;
-        reading.month = t.month;
-        reading.day = t.day;
-        reading.hour = t.hour;
-        reading.minute = t.minute;
-        reading.second = t.second;
+        reading = testsupport::readingAt(clock.localNow());
         reading.temperature = temperature;
         reading.humidity = humidity;
     }
@@ -82,11 +78,6 @@ struct Console {
     DailyReport report;
     DailyExtremes tracker;
 };
-
-std::int32_t instant(int year, int month, int day, int hour, int minute, int second = 0)
-{
-    return std::int32_t(fromLocalTime(year, month, day, hour, minute, second));
-}
 
 int rowOf(int year, int month, int day)
 {

@@ -3,74 +3,50 @@
 // A small SMTP peer on loopback whose answers a test can change line by line.
 // By default it behaves like a willing ESMTP server with AUTH LOGIN.
 
+#include "tests/support/line_peer.h"
+
 #include <QByteArray>
-#include <QHostAddress>
 #include <QList>
-#include <QPointer>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <functional>
 #include <optional>
 
-class ScriptedSmtpServer : public QObject
+class ScriptedSmtpServer : public orvalla::testsupport::LinePeer
 {
 public:
     // Reply to a command line instead of the default; "CLOSE" drops the connection.
     std::function<std::optional<QByteArray>(const QByteArray &line)> script;
-    QByteArray greeting = "220 scripted ESMTP ready\r\n";
 
     QList<QByteArray> commands; // command lines, in order (message lines excluded)
     QList<QByteArray> dataLines; // message lines as they came, still dot-stuffed
-    int connections = 0;
 
     ScriptedSmtpServer()
+        : LinePeer(Ends::CrLf)
     {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *s = m_server.nextPendingConnection()) {
-                ++connections;
-                m_peer = s;
-                m_buffer.clear();
-                m_inData = false;
-                m_authStage = 0;
-                connect(s, &QTcpSocket::readyRead, this, [this, s] { received(s); });
-                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-                if (!greeting.isEmpty())
-                    s->write(greeting);
-            }
-        });
-        m_server.listen(QHostAddress::LocalHost, 0);
-    }
-
-    quint16 port() const { return m_server.serverPort(); }
-    void send(const QByteArray &bytes)
-    {
-        if (m_peer)
-            m_peer->write(bytes);
+        greeting = "220 scripted ESMTP ready\r\n";
     }
 
 private:
-    void received(QTcpSocket *s)
+    void accepted(QTcpSocket *s) override
     {
-        m_buffer += s->readAll();
-        qsizetype end;
-        while ((end = m_buffer.indexOf("\r\n")) >= 0) {
-            const QByteArray line = m_buffer.left(end);
-            m_buffer.remove(0, end + 2);
-            if (m_inData) {
-                if (line == ".") {
-                    m_inData = false;
-                    answer(s, line, "250 queued\r\n");
-                } else {
-                    dataLines.append(line);
-                }
-                continue;
+        m_inData = false;
+        m_authStage = 0;
+        LinePeer::accepted(s);
+    }
+
+    void lineReceived(QTcpSocket *s, const QByteArray &line) override
+    {
+        if (m_inData) {
+            if (line == ".") {
+                m_inData = false;
+                answer(s, line, "250 queued\r\n");
+            } else {
+                dataLines.append(line);
             }
-            commands.append(line);
-            answer(s, line, defaultReply(line));
-            if (!m_peer)
-                return;
+            return;
         }
+        commands.append(line);
+        answer(s, line, defaultReply(line));
     }
 
     void answer(QTcpSocket *s, const QByteArray &line, const QByteArray &fallback)
@@ -79,7 +55,6 @@ private:
         const QByteArray reply = r ? *r : fallback;
         if (reply == "CLOSE") {
             s->disconnectFromHost();
-            m_peer = nullptr;
             return;
         }
         if (line == "DATA" && reply.startsWith("354"))
@@ -117,9 +92,6 @@ private:
         return "502 unknown\r\n";
     }
 
-    QTcpServer m_server;
-    QPointer<QTcpSocket> m_peer;
-    QByteArray m_buffer;
     bool m_inData = false;
     int m_authStage = 0;
 };

@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
+
 using namespace orvalla;
 
 namespace
@@ -58,26 +60,41 @@ class TestSmtpClient : public QObject
 {
     Q_OBJECT
 
+    // A willing server and a client set up to mail through it.
+    std::unique_ptr<ScriptedSmtpServer> server;
+    std::unique_ptr<SmtpClient> client;
+    Run run;
+
 private Q_SLOTS:
+    void init()
+    {
+        server = std::make_unique<ScriptedSmtpServer>();
+        client = std::make_unique<SmtpClient>();
+        configure(*client, server->port());
+        run = {};
+        record(*client, run);
+    }
+
+    void cleanup()
+    {
+        client.reset();
+        server.reset();
+    }
+
     void openAndQuit()
     {
-        ScriptedSmtpServer server;
-        SmtpClient c;
-        configure(c, server.port());
-        Run run;
-        record(c, run);
-        QSignalSpy connected(&c, &SmtpClient::sessionConnected);
-        QSignalSpy closed(&c, &SmtpClient::sessionClosed);
+        QSignalSpy connected(client.get(), &SmtpClient::sessionConnected);
+        QSignalSpy closed(client.get(), &SmtpClient::sessionClosed);
 
-        c.open();
-        QVERIFY(!c.ready());
+        client->open();
+        QVERIFY(!client->ready());
         QTRY_COMPARE(run.done.size(), 1);
         QCOMPARE(run.done[0], qMakePair(int(SmtpOpen), 0));
-        QVERIFY(c.connected());
-        QVERIFY(c.esmtp());
+        QVERIFY(client->connected());
+        QVERIFY(client->esmtp());
         QCOMPARE(connected.size(), 1);
         QCOMPARE(connected[0][0].toInt(), 0);
-        QCOMPARE(server.commands,
+        QCOMPARE(server->commands,
             (QList<QByteArray> { "EHLO meu_dominio", "AUTH LOGIN", "b3J2YWxsYQ==", "c2VncmVkbw==" }));
         // The multi-line EHLO reply is shown line by line and answered once.
         QCOMPARE(run.display.mid(0, 5),
@@ -85,82 +102,67 @@ private Q_SLOTS:
                 "< 250-8BITMIME", "< 250 AUTH LOGIN" }));
         QVERIFY(!run.display.join('\n').contains("c2VncmVkbw=="));
 
-        c.quit();
+        client->quit();
         QTRY_COMPARE(run.done.size(), 2);
         QCOMPARE(run.done[1], qMakePair(int(SmtpQuit), 0));
-        QVERIFY(!c.connected());
+        QVERIFY(!client->connected());
         QCOMPARE(closed.size(), 1);
     }
 
     void ehloRefusedFallsBackToHelo()
     {
-        ScriptedSmtpServer server;
-        server.script = [](const QByteArray &line) -> std::optional<QByteArray> {
+        server->script = [](const QByteArray &line) -> std::optional<QByteArray> {
             if (line.startsWith("EHLO"))
                 return QByteArray("500 what\r\n");
             return std::nullopt;
         };
-        SmtpClient c;
-        configure(c, server.port());
-        c.SignOn.clear();
-        Run run;
-        record(c, run);
-        c.open();
+        client->SignOn.clear();
+        client->open();
         QTRY_COMPARE(run.done.size(), 1);
         // The open reports the refused EHLO, but the session is usable.
         QCOMPARE(run.done[0], qMakePair(int(SmtpOpen), 500));
         const QByteArray host = QHostInfo::localHostName().toLatin1();
-        QCOMPARE(server.commands, (QList<QByteArray> { "EHLO " + host, "HELO " + host }));
-        QVERIFY(c.connected());
-        QVERIFY(!c.esmtp());
+        QCOMPARE(server->commands, (QList<QByteArray> { "EHLO " + host, "HELO " + host }));
+        QVERIFY(client->connected());
+        QVERIFY(!client->esmtp());
     }
 
     void secondOfThreeRecipientsRefused()
     {
-        ScriptedSmtpServer server;
-        server.script = [](const QByteArray &line) -> std::optional<QByteArray> {
+        server->script = [](const QByteArray &line) -> std::optional<QByteArray> {
             if (line == "RCPT TO:<b@example.org>")
                 return QByteArray("550 no such user\r\n");
             return std::nullopt;
         };
-        SmtpClient c;
-        configure(c, server.port());
-        Run run;
-        record(c, run);
-        c.open();
+        client->open();
         QTRY_COMPARE(run.done.size(), 1);
-        c.mail();
+        client->mail();
         QTRY_COMPARE(run.done.size(), 2);
         QCOMPARE(run.done[1], qMakePair(int(SmtpMail), 550));
-        QCOMPARE(c.lastReply(), QStringLiteral("550 no such user"));
-        QCOMPARE(server.commands.mid(4),
+        QCOMPARE(client->lastReply(), QStringLiteral("550 no such user"));
+        QCOMPARE(server->commands.mid(4),
             (QList<QByteArray> { "MAIL FROM:<>", "RCPT TO:<a@example.org>", "RCPT TO:<b@example.org>" }));
-        QVERIFY(c.ready());
-        QVERIFY(c.connected());
+        QVERIFY(client->ready());
+        QVERIFY(client->connected());
     }
 
     void authenticationRefusedStillMails()
     {
-        ScriptedSmtpServer server;
-        server.script = [](const QByteArray &line) -> std::optional<QByteArray> {
+        server->script = [](const QByteArray &line) -> std::optional<QByteArray> {
             if (line == "c2VncmVkbw==")
                 return QByteArray("535 bad credentials\r\n");
             if (line.startsWith("MAIL"))
                 return QByteArray("530 authentication required\r\n");
             return std::nullopt;
         };
-        SmtpClient c;
-        configure(c, server.port());
-        Run run;
-        record(c, run);
-        c.open();
+        client->open();
         QTRY_COMPARE(run.done.size(), 1);
         QCOMPARE(run.done[0], qMakePair(int(SmtpOpen), 535));
-        QVERIFY(c.connected());
-        c.mail();
+        QVERIFY(client->connected());
+        client->mail();
         QTRY_COMPARE(run.done.size(), 2);
         QCOMPARE(run.done[1], qMakePair(int(SmtpMail), 530));
-        QCOMPARE(server.commands.last(), QByteArray("MAIL FROM:<>"));
+        QCOMPARE(server->commands.last(), QByteArray("MAIL FROM:<>"));
     }
 
     void connectFailures_data()
@@ -187,23 +189,20 @@ private Q_SLOTS:
             QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
             port = QString::number(probe.serverPort());
         }
-        SmtpClient c;
-        c.Host = host;
-        c.Port = port;
-        Run run;
-        record(c, run);
-        QSignalSpy connected(&c, &SmtpClient::sessionConnected);
-        c.open();
+        client->Host = host;
+        client->Port = port;
+        QSignalSpy connected(client.get(), &SmtpClient::sessionConnected);
+        client->open();
         QVERIFY(run.done.isEmpty()); // never inside the call
         QTRY_COMPARE(run.done.size(), 1);
         QCOMPARE(run.done[0], qMakePair(int(SmtpOpen), error));
-        QVERIFY(c.lastReply().startsWith("500 "));
-        QVERIFY2(c.lastReply().endsWith(QStringLiteral(" (socket error #%1)").arg(error)),
-            qPrintable(c.lastReply()));
+        QVERIFY(client->lastReply().startsWith("500 "));
+        QVERIFY2(client->lastReply().endsWith(QStringLiteral(" (socket error #%1)").arg(error)),
+            qPrintable(client->lastReply()));
         QCOMPARE(connected.size(), 1);
         QCOMPARE(connected[0][0].toInt(), error);
-        QVERIFY(!c.connected());
-        QVERIFY(c.ready());
+        QVERIFY(!client->connected());
+        QVERIFY(client->ready());
     }
 
     void greetingRefusedOrGarbled_data()
@@ -218,60 +217,45 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, greeting);
         QFETCH(int, error);
-        ScriptedSmtpServer server;
-        server.greeting = greeting;
-        SmtpClient c;
-        configure(c, server.port());
-        Run run;
-        record(c, run);
-        QSignalSpy closed(&c, &SmtpClient::sessionClosed);
-        c.open();
+        server->greeting = greeting;
+        QSignalSpy closed(client.get(), &SmtpClient::sessionClosed);
+        client->open();
         QTRY_COMPARE(run.done.size(), 1);
         QCOMPARE(run.done[0], qMakePair(int(SmtpOpen), error));
-        QVERIFY(!c.connected());
+        QVERIFY(!client->connected());
         QCOMPARE(closed.size(), 1);
-        QVERIFY(server.commands.isEmpty());
+        QVERIFY(server->commands.isEmpty());
     }
 
     void connectionClosedDuringMail()
     {
-        ScriptedSmtpServer server;
-        server.script = [](const QByteArray &line) -> std::optional<QByteArray> {
+        server->script = [](const QByteArray &line) -> std::optional<QByteArray> {
             if (line.startsWith("RCPT"))
                 return QByteArray("CLOSE");
             return std::nullopt;
         };
-        SmtpClient c;
-        configure(c, server.port());
-        Run run;
-        record(c, run);
-        c.open();
+        client->open();
         QTRY_COMPARE(run.done.size(), 1);
-        c.mail();
+        client->mail();
         QTRY_COMPARE(run.done.size(), 2);
         QCOMPARE(run.done[1], qMakePair(int(SmtpMail), int(SmtpErrorClosed)));
-        QVERIFY(!c.connected());
+        QVERIFY(!client->connected());
         // A fresh open works after the drop.
-        c.open();
+        client->open();
         QTRY_COMPARE(run.done.size(), 3);
         QCOMPARE(run.done[2], qMakePair(int(SmtpOpen), 0));
-        QCOMPARE(server.connections, 2);
+        QCOMPARE(server->connections, 2);
     }
 
     void replyArrivingInPieces()
     {
-        ScriptedSmtpServer server;
-        server.greeting.clear();
-        SmtpClient c;
-        configure(c, server.port());
-        c.AuthType = SmtpClient::Auth::None;
-        Run run;
-        record(c, run);
-        c.open();
-        QTRY_COMPARE(server.connections, 1);
-        server.send("220-first");
+        server->greeting.clear();
+        client->AuthType = SmtpClient::Auth::None;
+        client->open();
+        QTRY_COMPARE(server->connections, 1);
+        server->send("220-first");
         QCoreApplication::processEvents();
-        server.send(" line\r\n220 second\r\n");
+        server->send(" line\r\n220 second\r\n");
         QTRY_COMPARE(run.done.size(), 1);
         QCOMPARE(run.done[0], qMakePair(int(SmtpOpen), 0));
         QCOMPARE(run.display.mid(0, 2), (QStringList { "< 220-first line", "< 220 second" }));
@@ -279,26 +263,21 @@ private Q_SLOTS:
 
     void abortEndsRunningRequestAtOnce()
     {
-        ScriptedSmtpServer server;
-        server.script = [](const QByteArray &line) -> std::optional<QByteArray> {
+        server->script = [](const QByteArray &line) -> std::optional<QByteArray> {
             if (line.startsWith("MAIL"))
                 return QByteArray(); // never answers
             return std::nullopt;
         };
-        SmtpClient c;
-        configure(c, server.port());
-        Run run;
-        record(c, run);
-        QSignalSpy closed(&c, &SmtpClient::sessionClosed);
-        c.open();
+        QSignalSpy closed(client.get(), &SmtpClient::sessionClosed);
+        client->open();
         QTRY_COMPARE(run.done.size(), 1);
-        c.mail();
-        QTRY_COMPARE(server.commands.last(), QByteArray("MAIL FROM:<>"));
-        c.abort();
+        client->mail();
+        QTRY_COMPARE(server->commands.last(), QByteArray("MAIL FROM:<>"));
+        client->abort();
         QCOMPARE(run.done.size(), 2);
         QCOMPARE(run.done[1], qMakePair(int(SmtpMail), int(SmtpErrorClosed)));
-        QVERIFY(c.ready());
-        QVERIFY(!c.connected());
+        QVERIFY(client->ready());
+        QVERIFY(!client->connected());
         QCOMPARE(closed.size(), 1);
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
@@ -307,47 +286,37 @@ private Q_SLOTS:
 
     void refusedRequests()
     {
-        ScriptedSmtpServer server;
-        SmtpClient c;
-        configure(c, server.port());
-        Run run;
-        record(c, run);
 
-        QCOMPARE(expectedMessage(c), QStringLiteral("SMTP client not connected"));
-        c.open();
-        QVERIFY_THROWS_EXCEPTION(SmtpException, c.quit());
-        QCOMPARE(expectedMessage(c), QStringLiteral("SMTP client not ready"));
+        QCOMPARE(expectedMessage(*client), QStringLiteral("SMTP client not connected"));
+        client->open();
+        QVERIFY_THROWS_EXCEPTION(SmtpException, client->quit());
+        QCOMPARE(expectedMessage(*client), QStringLiteral("SMTP client not ready"));
         QTRY_COMPARE(run.done.size(), 1);
         try {
-            c.open();
+            client->open();
             QFAIL("a second open went through");
         } catch (const SmtpException &e) {
             QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("SMTP client already connected"));
         }
-        c.RcptName.clear();
-        QCOMPARE(expectedMessage(c), QStringLiteral("Recipient list is empty"));
-        QVERIFY(c.ready());
+        client->RcptName.clear();
+        QCOMPARE(expectedMessage(*client), QStringLiteral("Recipient list is empty"));
+        QVERIFY(client->ready());
     }
 
     void longMessageIsPacedAndComplete()
     {
-        ScriptedSmtpServer server;
-        SmtpClient c;
-        configure(c, server.port());
         QStringList body;
         for (int i = 0; i < 3000; ++i)
             body << QStringLiteral("%1 ").arg(i) + QString(60, u'x');
         body << QStringLiteral("dúas\r\nliñas") << QStringLiteral("\n.");
-        c.MailMessage = body;
-        Run run;
-        record(c, run);
-        c.open();
+        client->MailMessage = body;
+        client->open();
         QTRY_COMPARE(run.done.size(), 1);
-        c.mail();
+        client->mail();
         QTRY_COMPARE_WITH_TIMEOUT(run.done.size(), 2, 20000);
         QCOMPARE(run.done[1], qMakePair(int(SmtpMail), 0));
-        const qsizetype blank = server.dataLines.indexOf(QByteArray());
-        const QList<QByteArray> got = server.dataLines.mid(blank + 1);
+        const qsizetype blank = server->dataLines.indexOf(QByteArray());
+        const QList<QByteArray> got = server->dataLines.mid(blank + 1);
         QCOMPARE(got.size(), 3000 + 4);
         QCOMPARE(got[2999], "2999 " + QByteArray(60, 'x'));
         // Embedded line breaks never reach the wire inside a line.

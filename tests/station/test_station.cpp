@@ -2,6 +2,7 @@
 #include "station/decoder.h"
 #include "station/link.h"
 #include "station/receiver.h"
+#include "tests/support/builders.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -9,6 +10,8 @@
 #include <cmath>
 
 using namespace orvalla;
+using testsupport::localTime;
+using testsupport::typicalReading;
 
 namespace
 {
@@ -33,39 +36,6 @@ FrameFields rawFields(std::initializer_list<std::pair<int, std::int32_t>> values
     for (const auto &[k, v] : values)
         f[std::size_t(2 * k)] = f[std::size_t(2 * k + 1)] = v;
     return f;
-}
-
-LocalTime at(int year, int month, int day, int hour, int minute, int second)
-{
-    LocalTime t;
-    t.year = year;
-    t.month = month;
-    t.day = day;
-    t.hour = hour;
-    t.minute = minute;
-    t.second = second;
-    return t;
-}
-
-Reading exampleReading()
-{
-    Reading r;
-    r.temperature = 12.3f;
-    r.humidity = 65.3f;
-    r.pressure = 1013.2f;
-    r.solar_radiation = 250.0f;
-    r.wind_speed = 5;
-    r.wind_direction = 180;
-    r.rain = 0;
-    r.battery_voltage = 3.75f;
-    r.charge_current = 12.5f;
-    r.day = 7;
-    r.month = 12;
-    r.year = 2026;
-    r.hour = 10;
-    r.minute = 15;
-    r.second = 0;
-    return r;
 }
 
 float member(const Reading &r, const QString &name)
@@ -103,12 +73,12 @@ private Q_SLOTS:
         QTest::addColumn<Reading>("reading");
         QTest::addColumn<QByteArray>("line");
 
-        QTest::newRow("example") << exampleReading()
+        QTest::newRow("example") << typicalReading()
                                  << QByteArray(
                                         "07/12/2026 10:15:00 temp=12,3\xBA"
                                         "C hum= 65,3% pres=1013,2mbar rad= 250,0Wm2 vel=  5kmh dir=180\xBA"
                                         " chv=  0,0mm Vp=3,75V ic= 12,5mA ");
-        Reading cold = exampleReading();
+        Reading cold = typicalReading();
         cold.temperature = -0.5f;
         cold.humidity = -4.0f;
         cold.pressure = 0;
@@ -130,7 +100,7 @@ private Q_SLOTS:
 
     void screenTextsKeepThePoint()
     {
-        QCOMPARE(readingScreenTexts(exampleReading()),
+        QCOMPARE(readingScreenTexts(typicalReading()),
             (QStringList { "12.3", "65.3", "07/12/2026", "10:15:00", "1013.2", "250.0", " 0.0", " 5.0",
                 "180.0", " 3.8", " 12.5" }));
     }
@@ -175,7 +145,7 @@ private Q_SLOTS:
         QFETCH(QString, field);
         QFETCH(double, expected);
         QFETCH(double, tolerance);
-        const Reading r = decodeReading(fields, Calibration {}, at(2026, 12, 7, 10, 15, 30));
+        const Reading r = decodeReading(fields, Calibration {}, localTime(2026, 12, 7, 10, 15, 30));
         const float value = member(r, field);
         if (tolerance == 0)
             QCOMPARE(value, float(expected));
@@ -355,11 +325,11 @@ private Q_SLOTS:
         StationLink link;
         QSignalSpy raw(&link, &StationLink::rawDataReceived);
         QSignalSpy decoded(&link, &StationLink::readingDecoded);
-        const LocalTime midnight = at(2026, 12, 8, 0, 0, 1);
+        const LocalTime midnight = localTime(2026, 12, 8, 0, 0, 1);
         bool minuteChanged = true;
         link.poll(midnight, true, minuteChanged);
         QVERIFY(!minuteChanged);
-        link.poll(at(2026, 12, 8, 0, 0, 2), true, minuteChanged);
+        link.poll(localTime(2026, 12, 8, 0, 0, 2), true, minuteChanged);
         QCOMPARE(decoded.count(), 1);
         QCOMPARE(raw.count(), 0);
 

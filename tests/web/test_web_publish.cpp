@@ -1,5 +1,6 @@
 #include "publish/feed_files.h"
 #include "publish/html_page.h"
+#include "tests/support/builders.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,22 +16,9 @@ namespace
 // 12.4 mA, read on 7 December 2026 at 10:15:00.
 Reading exampleReading()
 {
-    Reading r;
-    r.temperature = 12.3f;
-    r.humidity = 65.3f;
-    r.pressure = 1013.2f;
-    r.solar_radiation = 250.0f;
-    r.rain = 0;
-    r.wind_speed = 5;
-    r.wind_direction = 180;
+    Reading r = testsupport::typicalReading();
     r.battery_voltage = 3.8f;
     r.charge_current = 12.4f;
-    r.day = 7;
-    r.month = 12;
-    r.year = 2026;
-    r.hour = 10;
-    r.minute = 15;
-    r.second = 0;
     return r;
 }
 

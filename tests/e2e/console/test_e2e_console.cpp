@@ -5,13 +5,11 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "station/decoder.h"
+#include "tests/support/console_process.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,16 +25,11 @@ class TestE2eConsole : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_socat;
-    QProcess m_console;
+    testsupport::PseudoTerminalPair m_pair;
+    testsupport::ConsoleProcess m_console;
     int m_station = -1;
-    QByteArray m_output;
 
-    const char *output()
-    {
-        m_output += m_console.readAll();
-        return m_output.constData();
-    }
+    const char *output() { return m_console.outputText(); }
 
     QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
 
@@ -67,44 +60,27 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        const QString socat = QStandardPaths::findExecutable(QStringLiteral("socat"));
-        QVERIFY2(!socat.isEmpty(), "socat is needed (scripts/deps.sh installs it)");
-        m_socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_socat.start(socat,
-            { QStringLiteral("pty,raw,echo=0,link=") + path("ttyStation"),
-                QStringLiteral("pty,raw,echo=0,link=") + path("ttyConsole") });
-        QVERIFY(m_socat.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            QFile::exists(path("ttyStation")) && QFile::exists(path("ttyConsole")), 10000);
-        m_station = ::open(QFile::encodeName(path("ttyStation")).constData(), O_RDWR | O_NOCTTY);
+        const QString error = m_pair.start(m_dir.path());
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        m_station = ::open(QFile::encodeName(m_pair.stationEnd()).constData(), O_RDWR | O_NOCTTY);
         QVERIFY2(m_station >= 0, std::strerror(errno));
     }
 
     void cleanupTestCase()
     {
-        if (m_console.state() != QProcess::NotRunning) {
-            m_console.kill();
-            m_console.waitForFinished();
-        }
+        m_console.kill();
         if (m_station >= 0)
             ::close(m_station);
-        m_socat.terminate();
-        m_socat.waitForFinished();
+        m_pair.stop();
     }
 
     void readingsReachTheDayFileAndSigtermSavesTheSettings()
     {
-        const QString console = QStringLiteral(ORVALLA_BINARY_DIR "/app/orvalla");
-        QVERIFY2(QFile::exists(console), qPrintable(console));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("ORVALLA_SERIAL_PORT"), path("ttyConsole"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.remove(QStringLiteral("QT_MESSAGE_PATTERN")); // the console's own line form is checked
-        m_console.setProcessEnvironment(env);
-        m_console.setWorkingDirectory(m_dir.path());
-        m_console.setProcessChannelMode(QProcess::MergedChannels);
-        m_console.start(console, {});
-        QVERIFY(m_console.waitForStarted());
+        QVERIFY2(QFile::exists(m_console.program()), qPrintable(m_console.program()));
+        m_console.environment.insert(QStringLiteral("ORVALLA_SERIAL_PORT"), m_pair.consoleEnd());
+        // The console's own line form is checked.
+        m_console.environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+        QVERIFY(m_console.start(m_dir.path()));
 
         // 20.25 C, 68.7 %: raw values 6000 and 2100; the rest as a station sends it.
         const QByteArray frame = frameText({ 6000, 2100, 0xF020, 3315, 400, 2, 0x0A2D, 0, 0, 0, 0 });
@@ -115,7 +91,7 @@ private Q_SLOTS:
             QVERIFY(::write(m_station, frame.constData(), size_t(frame.size())) == frame.size());
             QTest::qWait(1000);
             lines = dayFile(&name);
-            QVERIFY2(m_console.state() == QProcess::Running, output());
+            QVERIFY2(m_console.running(), output());
         }
         const int row = readingRow(lines);
         QVERIFY2(row > 0, output());
@@ -141,25 +117,24 @@ private Q_SLOTS:
 
         // SIGTERM: the console closes as the operator's close does.
         QVERIFY(!QFile::exists(path("meteo.cfg")));
-        m_console.terminate();
-        QVERIFY(m_console.waitForFinished(30000));
-        QCOMPARE(m_console.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(m_console.exitCode() == 0, output());
+        QVERIFY(m_console.terminate());
+        QCOMPARE(m_console.process().exitStatus(), QProcess::NormalExit);
+        QVERIFY2(m_console.process().exitCode() == 0, output());
         QByteArray settings;
         QVERIFY(readFile(path("meteo.cfg"), &settings));
         const QList<QByteArray> settingLines = splitLines(settings);
         QCOMPARE(settingLines.size(), 37);
         QVERIFY(settings.endsWith("\r\n"));
         QCOMPARE(settingLines.at(0), QByteArray("Identificador do sistema = 'tarvelo'"));
-        output();
-        QVERIFY2(m_output.contains("reading decoded"), m_output.constData());
-        QVERIFY2(m_output.contains("daily data file written: "), m_output.constData());
+        const QByteArray &said = m_console.output();
+        QVERIFY2(said.contains("reading decoded"), said.constData());
+        QVERIFY2(said.contains("daily data file written: "), said.constData());
         // Every log line begins with the local date and time to the millisecond.
         const QRegularExpression category(QStringLiteral("(^|\\s)orvalla\\.[a-z]+: "));
         const QRegularExpression stamped(
             QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} orvalla\\.[a-z]+: "));
         int logLines = 0;
-        for (const QByteArray &bytes : m_output.split('\n')) {
+        for (const QByteArray &bytes : said.split('\n')) {
             const QString line = QString::fromUtf8(bytes);
             if (!category.match(line).hasMatch())
                 continue;
@@ -197,8 +172,8 @@ private Q_SLOTS:
         QVERIFY(replaceFile(work + QStringLiteral("/meteo.cfg"),
             webcamAuto ? "Modo simulado = 1\r\nEnvio imaxe webcam = 1\r\n" : "Modo simulado = 1\r\n"));
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        testsupport::ConsoleProcess console;
+        QProcessEnvironment &env = console.environment;
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
@@ -217,25 +192,13 @@ private Q_SLOTS:
             env.insert(QStringLiteral("GST_PLUGIN_SYSTEM_PATH_1_0"), plugins);
         }
 
-        QProcess console;
-        console.setProcessEnvironment(env);
-        console.setWorkingDirectory(work);
-        console.setProcessChannelMode(QProcess::MergedChannels);
-        console.start(QStringLiteral(ORVALLA_BINARY_DIR "/app/orvalla"), {});
-        QVERIFY(console.waitForStarted());
-        QByteArray out;
-        const QDeadlineTimer deadline(60000);
-        while (!out.contains("start-up done") && !deadline.hasExpired()
-            && console.state() == QProcess::Running) {
-            console.waitForReadyRead(500);
-            out += console.readAll();
-        }
-        QVERIFY2(out.contains("start-up done"), out.constData());
+        QVERIFY(console.start(work));
+        console.waitForOutput("start-up done", 60000);
+        QVERIFY2(console.output().contains("start-up done"), console.outputText());
         QTest::qWait(500); // the event loop runs: anything deferred happens now
-        console.terminate();
-        QVERIFY(console.waitForFinished(30000));
-        out += console.readAll();
-        QCOMPARE(console.exitCode(), 0);
+        QVERIFY(console.terminate());
+        const QByteArray &out = console.output();
+        QCOMPARE(console.process().exitCode(), 0);
         for (const char *noise : { "GStreamer", "GLib", "CRITICAL", "gst_" })
             QVERIFY2(!out.contains(noise), out.constData());
         QCOMPARE(out.contains("no camera could be initialised"), webcamAuto);

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "net/ftp_client.h"
 #include "tests/e2e/ftp/ftp_peers.h"
+#include "tests/support/python_peer.h"
 #include "tests/webcam/fakecapture.h"
 
 #include <QDir>
@@ -16,9 +17,7 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -77,27 +76,18 @@ private Q_SLOTS:
 
     void reportMailIsDatedByTheWindowsClock()
     {
-        QProcess server;
-        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        testsupport::PythonPeer server;
         const QString records = m_dir->filePath(QStringLiteral("received.jsonl"));
-        server.start(QStringLiteral("/usr/bin/python3"),
-            { QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/smtp/smtp_server.py"), records });
-        QVERIFY2(server.waitForStarted(), "python3 with aiosmtpd is needed (scripts/deps.sh)");
-        QByteArray out;
-        QRegularExpressionMatch port;
-        const QDeadlineTimer deadline(60000);
-        while (!port.hasMatch() && !deadline.hasExpired()
-            && server.waitForReadyRead(int(deadline.remainingTime()))) {
-            out += server.readAll();
-            port = QRegularExpression(QStringLiteral("PORT (\\d+)\n")).match(QString::fromLatin1(out));
-        }
-        QVERIFY2(port.hasMatch(), "the SMTP server did not start");
+        const QString error = server.start(testsupport::PythonPeer::Peer::Smtp,
+            { m_dir->filePath(QStringLiteral("mailbox")), QStringLiteral("orvalla"),
+                QStringLiteral("segredo"), QStringLiteral("--records"), records });
+        QVERIFY2(error.isEmpty(), qPrintable(error));
 
         // Years away from the machine's own clock.
         m_clock.setLocal(2031, 7, 4, 18, 30, 15); // 16:30:15 UTC, summer time
         auto w = makeWindow();
         field(*w, "Edit_servidor_smtp")->setText(QStringLiteral("127.0.0.1"));
-        field(*w, "Edit_porto_smtp")->setText(port.captured(1));
+        field(*w, "Edit_porto_smtp")->setText(QString::number(server.port()));
         field(*w, "Edit_usuario_smtp")->setText(QStringLiteral("orvalla"));
         field(*w, "Edit_clave_smtp")->setText(QStringLiteral("segredo"));
         field(*w, "Edit_remitente_smtp")->setText(QStringLiteral("estacion@example.org"));
@@ -120,10 +110,6 @@ private Q_SLOTS:
         QVERIFY2(message.contains("Date: Fri, 4 Jul 2031 16:30:15 GMT"), message.join('\n').constData());
         const QByteArray id = message.value(message.indexOf(QByteArray("Mime-Version: 1.0")) + 3);
         QVERIFY2(id.startsWith("Message-ID: <20310704163015"), id.constData());
-
-        server.closeWriteChannel(); // the server stops when its input closes
-        if (!server.waitForFinished(10000))
-            server.kill();
     }
 
     void uploadListIsReadLiveDuringABatch()

@@ -7,6 +7,8 @@
 
 #include "common/files.h"
 #include "tests/e2e/tls_certificates.h"
+#include "tests/support/console_process.h"
+#include "tests/support/python_peer.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,9 +33,8 @@ class TestE2eDemo : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_ftp;
-    QProcess m_console;
-    QByteArray m_output;
+    testsupport::PythonPeer m_ftp;
+    testsupport::ConsoleProcess m_console;
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QString serverPath(const QString &name) const
@@ -41,11 +42,7 @@ private:
         return m_dir.filePath(QStringLiteral("ftp-server/") + name);
     }
 
-    const char *output()
-    {
-        m_output += m_console.readAll();
-        return m_output.constData();
-    }
+    const char *output() { return m_console.outputText(); }
 
     static QByteArray bytesOf(const QString &file)
     {
@@ -104,16 +101,12 @@ private Q_SLOTS:
         const QString made = tlstest::makeCertificate(
             m_dir.path(), QStringLiteral("servidor"), QStringLiteral("localhost"), true, &certificate);
         QVERIFY2(made.isEmpty(), qPrintable(made));
-        m_ftp.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_ftp.start(QStringLiteral("/usr/bin/python3"),
-            { QStringLiteral(ORVALLA_SOURCE_DIR "/scripts/demo/ftp_server.py"), QStringLiteral("127.0.0.1"),
-                QStringLiteral("0"), path(QStringLiteral("ftp-server")), QStringLiteral("orvalla"),
-                QStringLiteral("segredo"), QStringLiteral("--tls"), certificate.cert, certificate.key });
-        QVERIFY(m_ftp.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(m_ftp.canReadLine() || m_ftp.state() == QProcess::NotRunning, 15000);
-        const QList<QByteArray> ready = m_ftp.readLine().trimmed().split(' ');
-        QVERIFY2(ready.size() == 3 && ready.at(0) == "READY", "the FTP server script did not start");
-        const QByteArray ftpPort = ready.at(2);
+        const QString error = m_ftp.start(testsupport::PythonPeer::Peer::Ftp,
+            { path(QStringLiteral("ftp-server")), QStringLiteral("orvalla"), QStringLiteral("segredo"),
+                QStringLiteral("--tls"), certificate.cert, certificate.key,
+                QStringLiteral("--tls-required") });
+        QVERIFY2(error.isEmpty(), qPrintable("the FTP server script did not start: " + error));
+        const QByteArray ftpPort = QByteArray::number(m_ftp.port());
 
         const QList<QByteArray> settings = {
             "Identificador do sistema = 'tarvelo'",
@@ -144,30 +137,14 @@ private Q_SLOTS:
 
     void cleanupTestCase()
     {
-        if (m_console.state() != QProcess::NotRunning) {
-            m_console.kill();
-            m_console.waitForFinished();
-        }
-        if (m_ftp.state() != QProcess::NotRunning) {
-            m_ftp.terminate();
-            if (!m_ftp.waitForFinished(10000)) {
-                m_ftp.kill();
-                m_ftp.waitForFinished();
-            }
-        }
+        m_console.kill();
+        m_ftp.stop();
     }
 
     void uploadsAndServesThePage()
     {
-        const QString console = QStringLiteral(ORVALLA_BINARY_DIR "/app/orvalla");
-        QVERIFY2(QFile::exists(console), qPrintable(console));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        m_console.setProcessEnvironment(env);
-        m_console.setWorkingDirectory(m_dir.path());
-        m_console.setProcessChannelMode(QProcess::MergedChannels);
-        m_console.start(console, {});
-        QVERIFY(m_console.waitForStarted());
+        QVERIFY2(QFile::exists(m_console.program()), qPrintable(m_console.program()));
+        QVERIFY(m_console.start(m_dir.path()));
 
         // Before the first upload interval there is no page yet. (qWaitFor, not
         // QTRY: a failing QTRY goes on waiting twice its time-out, past the
@@ -204,9 +181,8 @@ private Q_SLOTS:
         QCOMPARE(httpGet(QStringLiteral("/meteo.cfg"), &body), 403);
         QVERIFY(!body.contains("segredo"));
 
-        m_console.terminate();
-        QVERIFY(m_console.waitForFinished(30000));
-        QVERIFY2(m_console.exitCode() == 0, output());
+        QVERIFY(m_console.terminate());
+        QVERIFY2(m_console.process().exitCode() == 0, output());
         // The server is gone with the console.
         QCOMPARE(httpGet(QStringLiteral("/"), &body), -1);
     }

@@ -6,19 +6,15 @@
 
 #include "common/files.h"
 #include "common/text.h"
+#include "tests/support/console_process.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QStringList>
-#include <QTest>
 
-#include <csignal>
 #include <functional>
-#include <sys/prctl.h>
 
 namespace faults
 {
@@ -106,16 +102,7 @@ inline bool wholeCrLfLines(const QByteArray &bytes)
     return bytes.count('\n') == bytes.count("\r\n") && bytes.count('\r') == bytes.count("\r\n");
 }
 
-// A test that dies (a time-out's abort) takes its helpers with it: the
-// emulator would otherwise write for ever.
-inline void dieWithParent(QProcess &process, const std::function<void()> &more = {})
-{
-    process.setChildProcessModifier([more] {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (more)
-            more();
-    });
-}
+using orvalla::testsupport::dieWithParent;
 
 class ConsoleRig
 {
@@ -130,28 +117,15 @@ public:
     // socat and the station emulator, a frame a second. Empty when started, else why not.
     QString startPeers()
     {
-        const QString socat = QStandardPaths::findExecutable(QStringLiteral("socat"));
-        if (socat.isEmpty())
-            return QStringLiteral("socat is needed (scripts/deps.sh installs it)");
-        m_socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        dieWithParent(m_socat);
-        m_socat.start(socat,
-            { QStringLiteral("pty,raw,echo=0,link=") + stationPort(),
-                QStringLiteral("pty,raw,echo=0,link=") + consolePort() });
-        if (!m_socat.waitForStarted())
-            return QStringLiteral("socat did not start");
-        QElapsedTimer t;
-        t.start();
-        while (!(QFile::exists(stationPort()) && QFile::exists(consolePort())) && t.elapsed() < 10000)
-            QTest::qWait(50);
-        if (!QFile::exists(consolePort()))
-            return QStringLiteral("socat made no pseudo-terminal pair");
+        const QString error = m_pair.start(portDir);
+        if (!error.isEmpty())
+            return error;
         const QString emulator = QStringLiteral(ORVALLA_BINARY_DIR "/tools/orvalla-station");
         dieWithParent(m_station);
         m_station.setStandardOutputFile(QProcess::nullDevice());
         // Its per-frame lines would drown the test's own output.
         m_station.setStandardErrorFile(QProcess::nullDevice());
-        m_station.start(emulator, { stationPort(), QStringLiteral("--interval"), QStringLiteral("1") });
+        m_station.start(emulator, { m_pair.stationEnd(), QStringLiteral("--interval"), QStringLiteral("1") });
         if (!m_station.waitForStarted())
             return emulator + QStringLiteral(" did not start");
         return {};
@@ -159,81 +133,47 @@ public:
 
     void startConsole()
     {
-        m_output.clear();
-        const QString console = QStringLiteral(ORVALLA_BINARY_DIR "/app/orvalla");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("ORVALLA_SERIAL_PORT"), consolePort());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcessEnvironment &env = m_console.environment;
+        env.insert(QStringLiteral("ORVALLA_SERIAL_PORT"), m_pair.consoleEnd());
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         // Leak reports of a killed process are noise; the other tests check leaks.
         env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-        m_console.setProcessEnvironment(env);
-        m_console.setWorkingDirectory(workDir);
-        m_console.setProcessChannelMode(QProcess::MergedChannels);
-        dieWithParent(m_console, childSetup);
-        m_console.start(console, {});
-        m_console.waitForStarted();
+        m_console.childSetup = childSetup;
+        m_console.start(workDir);
     }
 
-    QProcess &console() { return m_console; }
-    bool consoleRunning() const { return m_console.state() == QProcess::Running; }
-    qint64 consolePid() const { return m_console.processId(); }
+    QProcess &console() { return m_console.process(); }
+    bool consoleRunning() const { return m_console.running(); }
+    qint64 consolePid() const { return m_console.pid(); }
 
     // What the console has said since it last started.
-    const QByteArray &output()
-    {
-        m_output += m_console.readAll();
-        return m_output;
-    }
-    const char *outputText() { return output().constData(); }
+    const QByteArray &output() { return m_console.output(); }
+    const char *outputText() { return m_console.outputText(); }
 
     // Waits until the console's output from `from` on holds needle; returns
     // the offset just past it, or -1.
     qsizetype waitForOutput(const QByteArray &needle, int timeoutMs, qsizetype from = 0)
     {
-        QElapsedTimer t;
-        t.start();
-        for (;;) {
-            const qsizetype at = output().indexOf(needle, from);
-            if (at >= 0)
-                return at + needle.size();
-            if (t.elapsed() > timeoutMs || !consoleRunning())
-                return -1;
-            m_console.waitForReadyRead(50);
-        }
+        return m_console.waitForOutput(needle, timeoutMs, from);
     }
 
-    void killConsole()
-    {
-        if (m_console.state() == QProcess::NotRunning)
-            return;
-        m_console.kill();
-        m_console.waitForFinished(30000);
-        output();
-    }
+    void killConsole() { m_console.kill(); }
 
     // SIGTERM, as the operator's close; false when it did not end in time.
-    bool terminateConsole(int timeoutMs = 60000)
-    {
-        m_console.terminate();
-        const bool ended = m_console.waitForFinished(timeoutMs);
-        output();
-        return ended;
-    }
+    bool terminateConsole(int timeoutMs = 60000) { return m_console.terminate(timeoutMs); }
 
     void stopAll()
     {
         killConsole();
-        for (QProcess *p : { &m_station, &m_socat }) {
-            if (p->state() != QProcess::NotRunning) {
-                p->terminate();
-                if (!p->waitForFinished(5000)) {
-                    p->kill();
-                    p->waitForFinished();
-                }
+        if (m_station.state() != QProcess::NotRunning) {
+            m_station.terminate();
+            if (!m_station.waitForFinished(5000)) {
+                m_station.kill();
+                m_station.waitForFinished();
             }
         }
+        m_pair.stop();
     }
 
     QString path(const QString &name) const { return workDir + u'/' + name; }
@@ -256,13 +196,9 @@ public:
     static QString queueName() { return QStringLiteral("tarvelo_datos10_correo.txt"); }
 
 private:
-    QString stationPort() const { return portDir + QStringLiteral("/ttyStation"); }
-    QString consolePort() const { return portDir + QStringLiteral("/ttyConsole"); }
-
-    QProcess m_socat;
+    orvalla::testsupport::PseudoTerminalPair m_pair;
     QProcess m_station;
-    QProcess m_console;
-    QByteArray m_output;
+    orvalla::testsupport::ConsoleProcess m_console;
 };
 
 } // namespace faults

@@ -6,8 +6,9 @@
 // within its bounds, its memory stays bounded, and it serves the next
 // well-behaved peer.
 
-#include "../../smtp/scripted_smtp_server.h"
-#include "../ftp/ftp_peers.h"
+#include "tests/e2e/ftp/ftp_peers.h"
+#include "tests/smtp/scripted_smtp_server.h"
+#include "tests/support/line_peer.h"
 
 #include "net/ftp_client.h"
 #include "net/http_server.h"
@@ -118,33 +119,18 @@ qint64 memoryKb()
 // "RESET" to reset the connection. closeAtOnce closes each connection as
 // soon as it is accepted. With flood set, the greeting is followed by
 // flood, sent again and again for as long as the peer stays.
-class BadPeer : public QObject
+class BadPeer : public testsupport::LinePeer
 {
 public:
-    QByteArray greeting;
     int trickleMs = 0;
     QByteArray flood;
     bool closeAtOnce = false;
     std::function<QByteArray(const QByteArray &line)> answer;
-    QList<QByteArray> received;
     qint64 flooded = 0;
 
-    BadPeer()
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *s = m_server.nextPendingConnection())
-                accepted(s);
-        });
-    }
-
-    quint16 port() const { return m_server.serverPort(); }
-
 private:
-    void accepted(QTcpSocket *s)
+    void accepted(QTcpSocket *s) override
     {
-        connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-        connect(s, &QTcpSocket::readyRead, this, [this, s] { readLines(s); });
         if (closeAtOnce) {
             s->disconnectFromHost();
             return;
@@ -175,30 +161,16 @@ private:
         }
     }
 
-    void readLines(QTcpSocket *s)
+    void lineReceived(QTcpSocket *s, const QByteArray &line) override
     {
-        QByteArray &buffer = m_buffers[s];
-        buffer += s->readAll();
-        qsizetype lf;
-        while ((lf = buffer.indexOf('\n')) >= 0) {
-            const QByteArray line = buffer.left(lf).trimmed();
-            buffer.remove(0, lf + 1);
-            received.append(line);
-            const QByteArray reply = answer ? answer(line) : QByteArray();
-            if (reply == "CLOSE") {
-                s->disconnectFromHost();
-                return;
-            }
-            if (reply == "RESET") {
-                s->abort();
-                return;
-            }
+        const QByteArray reply = answer ? answer(line.trimmed()) : QByteArray();
+        if (reply == "CLOSE")
+            s->disconnectFromHost();
+        else if (reply == "RESET")
+            s->abort();
+        else
             s->write(reply);
-        }
     }
-
-    QTcpServer m_server;
-    QHash<QTcpSocket *, QByteArray> m_buffers;
 };
 
 using Script = std::function<QByteArray(const QByteArray &)>;

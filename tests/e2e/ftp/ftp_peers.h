@@ -4,21 +4,17 @@
 // the Debian FTP server in a child process, and a scripted server whose
 // replies a test sets line by line.
 
+#include "tests/support/line_peer.h"
+#include "tests/support/python_peer.h"
+
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QHostAddress>
 #include <QPointer>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <functional>
-#include <memory>
 
 namespace ftptest
 {
@@ -49,75 +45,33 @@ inline QByteArray readBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// python3 -m pyftpdlib's library behind a small script that reports its port.
+// The demo's FTP server script (pyftpdlib) on loopback.
 class PyFtpServer
 {
 public:
-    ~PyFtpServer() { stop(); }
-
     // Empty when it started, else why not.
     // options: further arguments of ftp_server.py (--masquerade, --tls ...).
     QString start(
         const QString &root, const QString &user, const QString &password, const QStringList &options = {})
     {
-        const QString script = QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/ftp/ftp_server.py");
-        // The system interpreter carries the Debian package; a python3 found
-        // earlier on PATH may not.
-        QStringList candidates { QStringLiteral("/usr/bin/python3") };
-        const QString onPath = QStandardPaths::findExecutable(QStringLiteral("python3"));
-        if (!onPath.isEmpty())
-            candidates.append(onPath);
-        for (const QString &python : candidates) {
-            if (!QFile::exists(python))
-                continue;
-            m_process = std::make_unique<QProcess>();
-            // ORVALLA_FTP_PEER_LOG=<file> keeps the server's log for a failing test.
-            const QString log = qEnvironmentVariable("ORVALLA_FTP_PEER_LOG");
-            m_process->setStandardErrorFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
-            m_process->start(python, QStringList { script, root, user, password } + options);
-            if (!m_process->waitForStarted(10000))
-                continue;
-            QByteArray out;
-            QElapsedTimer timer;
-            timer.start();
-            while (
-                !out.contains('\n') && timer.elapsed() < 15000 && m_process->state() == QProcess::Running) {
-                m_process->waitForReadyRead(500);
-                out += m_process->readAllStandardOutput();
-            }
-            if (out.startsWith("PORT ")) {
-                m_port = quint16(out.mid(5).trimmed().toUInt());
-                return {};
-            }
-            stop();
-        }
-        return QStringLiteral("no python3 with pyftpdlib (Debian package python3-pyftpdlib)");
+        return m_peer.start(
+            orvalla::testsupport::PythonPeer::Peer::Ftp, QStringList { root, user, password } + options);
     }
 
-    void stop()
-    {
-        if (m_process) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-            m_process.reset();
-        }
-    }
-
-    quint16 port() const { return m_port; }
+    void stop() { m_peer.stop(); }
+    quint16 port() const { return m_peer.port(); }
 
 private:
-    std::unique_ptr<QProcess> m_process;
-    quint16 m_port = 0;
+    orvalla::testsupport::PythonPeer m_peer;
 };
 
-// An FTP server written line by line for one test. Every command is recorded;
-// the reply to a verb comes from replies[verb] or a plain default. STOR
-// answers 150, connects to the client's PORT address, reads the file and
+// An FTP server written line by line for one test. Every command is recorded
+// in lines; the reply to a verb comes from replies[verb] or a plain default.
+// STOR answers 150, connects to the client's PORT address, reads the file and
 // answers 226 when the client closes the data connection.
-class ScriptedFtpServer
+class ScriptedFtpServer : public orvalla::testsupport::LinePeer
 {
 public:
-    QByteArray greeting = "220 scripted server ready\r\n"; // empty: never says a word
     QHash<QByteArray, QByteArray> replies; // verb -> reply text, CR LF included
     QByteArray storFinal = "226 stored\r\n";
     int replyDelayMs = 0; // each reply this late
@@ -126,20 +80,14 @@ public:
     qint64 readPerTick = 0; // read the data connection this slowly (bytes every 20 ms)
     QHostAddress dataFrom; // connect the data connection from this address
 
-    QList<QByteArray> commands;
     QByteArray stored;
 
-    ScriptedFtpServer()
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&m_server, &QTcpServer::newConnection, &m_context, [this] { accept(); });
-    }
+    ScriptedFtpServer() { greeting = "220 scripted server ready\r\n"; }
 
-    quint16 port() const { return m_server.serverPort(); }
     QList<QByteArray> verbs() const
     {
         QList<QByteArray> result;
-        for (const QByteArray &command : commands)
+        for (const QByteArray &command : lines)
             result.append(verbOf(command));
         return result;
     }
@@ -151,44 +99,26 @@ private:
         return blank < 0 ? command : command.left(blank);
     }
 
-    void accept()
+    void accepted(QTcpSocket *) override
     {
-        while (m_server.hasPendingConnections()) {
-            QTcpSocket *socket = m_server.nextPendingConnection();
-            m_control = socket;
-            QObject::connect(
-                socket, &QTcpSocket::readyRead, &m_context, [this, socket] { readCommands(socket); });
-            if (!greeting.isEmpty())
-                reply(greeting);
-        }
+        if (!greeting.isEmpty())
+            reply(greeting);
     }
 
     void reply(const QByteArray &text)
     {
-        QPointer<QTcpSocket> socket = m_control;
+        QPointer<QTcpSocket> socket = peer();
         auto send = [socket, text] {
             if (socket)
                 socket->write(text);
         };
         if (replyDelayMs > 0)
-            QTimer::singleShot(replyDelayMs, &m_context, send);
+            QTimer::singleShot(replyDelayMs, this, send);
         else
             send();
     }
 
-    void readCommands(QTcpSocket *socket)
-    {
-        m_pending += socket->readAll();
-        qsizetype lf;
-        while ((lf = m_pending.indexOf('\n')) >= 0) {
-            QByteArray command = m_pending.left(lf);
-            m_pending.remove(0, lf + 1);
-            if (command.endsWith('\r'))
-                command.chop(1);
-            commands.append(command);
-            handle(command);
-        }
-    }
+    void lineReceived(QTcpSocket *, const QByteArray &command) override { handle(command); }
 
     void handle(const QByteArray &command)
     {
@@ -206,18 +136,18 @@ private:
         else if (verb == "TYPE")
             reply("200 type set\r\n");
         else if (verb == "PORT")
-            port(command.mid(5));
+            dataPort(command.mid(5));
         else if (verb == "STOR")
             store();
         else if (verb == "QUIT") {
             reply("221 bye\r\n");
-            if (m_control)
-                m_control->disconnectFromHost();
+            if (peer())
+                peer()->disconnectFromHost();
         } else
             reply("502 not implemented\r\n");
     }
 
-    void port(const QByteArray &arguments)
+    void dataPort(const QByteArray &arguments)
     {
         const QList<QByteArray> parts = arguments.split(',');
         if (parts.size() != 6) {
@@ -233,7 +163,7 @@ private:
     void store()
     {
         reply("150 opening data connection\r\n");
-        auto *data = new QTcpSocket(&m_context);
+        auto *data = new QTcpSocket(this);
         if (!dataFrom.isNull())
             data->bind(dataFrom);
         if (readPerTick > 0) {
@@ -267,10 +197,6 @@ private:
         }
     }
 
-    QObject m_context;
-    QTcpServer m_server;
-    QPointer<QTcpSocket> m_control;
-    QByteArray m_pending;
     QHostAddress m_dataHost;
     quint16 m_dataPort = 0;
 };

@@ -305,7 +305,7 @@ private Q_SLOTS:
         if (code == 0) {
             QCOMPARE(server.stored, bytes);
             if (verbs.contains("ACCT"))
-                QCOMPARE(server.commands.at(verbs.indexOf("ACCT")), QByteArray("ACCT conta"));
+                QCOMPARE(server.lines.at(verbs.indexOf("ACCT")), QByteArray("ACCT conta"));
         } else {
             // The error text is the refusing reply line.
             QByteArray refusal = reply.isEmpty() ? storFinal : reply;
@@ -329,7 +329,7 @@ private Q_SLOTS:
         client.setHostFileName(QStringLiteral("a.txt"));
         QVERIFY2(client.Transmit(), qPrintable(client.ErrorMessage()));
         QCOMPARE(server.verbs(), (QByteArrayList { "USER", "PASS", "ACCT", "TYPE", "PORT", "STOR", "QUIT" }));
-        QCOMPARE(server.commands.at(2), QByteArray("ACCT "));
+        QCOMPARE(server.lines.at(2), QByteArray("ACCT "));
         QCOMPARE(server.stored, QByteArray("a"));
     }
 

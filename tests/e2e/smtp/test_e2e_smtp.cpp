@@ -9,12 +9,12 @@
 #include "net/smtp_client.h"
 #include "recording/datalog.h"
 #include "tests/e2e/tls_certificates.h"
+#include "tests/support/python_peer.h"
 
 #include <QFile>
 #include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -34,17 +34,6 @@ struct Received {
     QList<QByteArray> lines; // the message, dot-transparency removed
 };
 
-QString pythonWithAiosmtpd()
-{
-    for (const QString &candidate : { QStringLiteral("/usr/bin/python3"), QStringLiteral("python3") }) {
-        QProcess p;
-        p.start(candidate, { "-c", "import aiosmtpd" });
-        if (p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
-            return candidate;
-    }
-    return QString();
-}
-
 } // namespace
 
 class TestE2eSmtp : public QObject
@@ -53,43 +42,19 @@ class TestE2eSmtp : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_server;
-    quint16 m_port = 0;
+    testsupport::PythonPeer m_server;
     QString m_records;
     tlstest::Certificate m_certificate;
-    QProcess m_starttlsServer; // requires STARTTLS
-    quint16 m_starttlsPort = 0;
-    QProcess m_tlsServer; // TLS from the first byte
-    quint16 m_tlsPort = 0;
+    testsupport::PythonPeer m_starttlsServer; // requires STARTTLS
+    testsupport::PythonPeer m_tlsServer; // TLS from the first byte
 
-    // Starts smtp_server.py with the given options; its port, 0 on failure.
-    quint16 startServer(QProcess &server, const QStringList &options)
+    // Starts smtp_server.py with the given options; empty when it listens, else why not.
+    QString startServer(testsupport::PythonPeer &server, const QStringList &options)
     {
-        const QString python = pythonWithAiosmtpd();
-        if (python.isEmpty())
-            return 0;
-        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        server.start(python,
-            QStringList { QStringLiteral(ORVALLA_SOURCE_DIR "/tests/e2e/smtp/smtp_server.py"), m_records }
+        return server.start(testsupport::PythonPeer::Peer::Smtp,
+            QStringList { m_dir.filePath(QStringLiteral("mailbox")), QStringLiteral("orvalla"),
+                QStringLiteral("segredo"), QStringLiteral("--records"), m_records }
                 + options);
-        if (!server.waitForStarted())
-            return 0;
-        QByteArray out;
-        QRegularExpressionMatch m;
-        const QDeadlineTimer deadline(60000);
-        while (!m.hasMatch() && !deadline.hasExpired()
-            && server.waitForReadyRead(int(deadline.remainingTime()))) {
-            out += server.readAll();
-            m = QRegularExpression("PORT (\\d+)\n").match(QString::fromLatin1(out));
-        }
-        return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
-    }
-
-    static void stopServer(QProcess &server)
-    {
-        server.closeWriteChannel(); // the server stops when its input closes
-        if (!server.waitForFinished(10000))
-            server.kill();
     }
 
     QList<Received> received() const
@@ -136,27 +101,17 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY2(!pythonWithAiosmtpd().isEmpty(),
-            "python3 with aiosmtpd is needed (Debian package python3-aiosmtpd)");
         m_records = m_dir.filePath("received.jsonl");
-        m_port = startServer(m_server, {});
-        QVERIFY2(m_port != 0, "the SMTP server did not start");
-        const QString error = tlstest::makeCertificate(
+        QString error = startServer(m_server, {});
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        error = tlstest::makeCertificate(
             m_dir.path(), QStringLiteral("mail"), QStringLiteral("localhost"), true, &m_certificate);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        m_starttlsPort = startServer(
+        error = startServer(
             m_starttlsServer, { QStringLiteral("--starttls"), m_certificate.cert, m_certificate.key });
-        QVERIFY2(m_starttlsPort != 0, "the STARTTLS server did not start");
-        m_tlsPort
-            = startServer(m_tlsServer, { QStringLiteral("--tls"), m_certificate.cert, m_certificate.key });
-        QVERIFY2(m_tlsPort != 0, "the TLS server did not start");
-    }
-
-    void cleanupTestCase()
-    {
-        stopServer(m_server);
-        stopServer(m_starttlsServer);
-        stopServer(m_tlsServer);
+        QVERIFY2(error.isEmpty(), qPrintable("the STARTTLS server did not start: " + error));
+        error = startServer(m_tlsServer, { QStringLiteral("--tls"), m_certificate.cert, m_certificate.key });
+        QVERIFY2(error.isEmpty(), qPrintable("the TLS server did not start: " + error));
     }
 
     void init() { QFile::remove(m_records); }
@@ -168,7 +123,7 @@ private Q_SLOTS:
         SmtpClient c;
         c.setClock(&clock);
         c.Host = QStringLiteral("127.0.0.1");
-        c.Port = QString::number(m_port);
+        c.Port = QString::number(m_server.port());
         c.SignOn = QStringLiteral("estacion meteo");
         c.Username = QStringLiteral("orvalla");
         c.Password = QStringLiteral("segredo");
@@ -246,7 +201,7 @@ private Q_SLOTS:
                 requests << l;
         });
 
-        mail.Button_smtp_transmit2Click(fields(m_port), log, clock.localNow());
+        mail.Button_smtp_transmit2Click(fields(m_server.port()), log, clock.localNow());
         // The queue is cleared as soon as the body holds it.
         QVERIFY(log.mailQueue().isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(mail.mailStep(), 0, 15000);
@@ -284,7 +239,7 @@ private Q_SLOTS:
         clock.advanceDay();
         QVERIFY(log.appendMailQueue("08/12/2026 09:59:00 T=9,0 \xBA"
                                     "C "));
-        MailFields f = fields(m_port);
+        MailFields f = fields(m_server.port());
         f.message = memo;
         QList<QByteArray> previous;
         for (const QString &l : memo)
@@ -317,7 +272,7 @@ private Q_SLOTS:
         MailReport mail;
         QStringList shown;
         connect(&mail, &MailReport::resultAppended, this, [&shown](const QString &l) { shown << l; });
-        MailFields f = fields(implicit ? m_tlsPort : m_starttlsPort);
+        MailFields f = fields(implicit ? m_tlsServer.port() : m_starttlsServer.port());
         f.security = implicit ? SmtpSecurity::Tls : SmtpSecurity::StartTls;
         f.trustedCertificates = m_certificate.cert;
         f.message = QStringList { QStringLiteral("información"), QStringLiteral("."), QStringLiteral("fin") };
@@ -375,7 +330,9 @@ private Q_SLOTS:
         MailReport mail;
         QStringList shown;
         connect(&mail, &MailReport::resultAppended, this, [&shown](const QString &l) { shown << l; });
-        MailFields f = fields(server == 0 ? m_port : server == 1 ? m_starttlsPort : m_tlsPort);
+        MailFields f = fields(server == 0 ? m_server.port()
+                : server == 1             ? m_starttlsServer.port()
+                                          : m_tlsServer.port());
         f.security = SmtpSecurity(security);
         f.trustedCertificates = trusted ? m_certificate.cert : QString();
         f.message = QStringList { QStringLiteral("segredo do día") };
@@ -400,9 +357,9 @@ private Q_SLOTS:
         log.setSystemId(QStringLiteral("proba"));
         MailReport mail;
         mail.setFolder(work.path());
-        mail.Button_conectarClick(fields(m_port));
+        mail.Button_conectarClick(fields(m_server.port()));
         QTRY_VERIFY(mail.client().connected());
-        mail.Button_smtp_transmit2Click(fields(m_port), log, clock.localNow());
+        mail.Button_smtp_transmit2Click(fields(m_server.port()), log, clock.localNow());
         QTRY_COMPARE_WITH_TIMEOUT(mail.mailStep(), 0, 15000);
         QCOMPARE(received().size(), 1);
         QCOMPARE(mail.resultLines().filter(QRegularExpression("^Petición=")).last(),

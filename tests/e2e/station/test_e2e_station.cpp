@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "station/decoder.h"
 #include "station/link.h"
+#include "tests/support/builders.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -28,14 +29,7 @@ const QString kEmulator = QStringLiteral(ORVALLA_BINARY_DIR "/tools/orvalla-stat
 
 LocalTime tickTime()
 {
-    LocalTime t;
-    t.year = 2026;
-    t.month = 12;
-    t.day = 7;
-    t.hour = 15;
-    t.minute = 0;
-    t.second = 42;
-    return t;
+    return testsupport::localTime(2026, 12, 7, 15, 0, 42);
 }
 
 } // namespace
