@@ -158,7 +158,6 @@ private:
     void showStatistics();
     void emptyStatistics();
     void settingsToScreen();
-    void screenToSettings();
     void ApplyMailSettings();
     void ApplyFtpSettings();
     LocalTime clockLocalTime() const;
