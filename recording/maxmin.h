@@ -4,7 +4,6 @@
 #include "station/reading.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
 
 #include <cstddef>
@@ -12,7 +11,6 @@
 #include <ctime>
 #include <limits>
 #include <type_traits>
-#include <utility>
 
 namespace orvalla
 {
