@@ -1,6 +1,7 @@
 #include "app/orvalla.h"
 
 #include "app/message_sink.h"
+#include "app/settings_fields.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "console/settings.h"
@@ -132,6 +133,8 @@ TOrvalla::TOrvalla(const Clock &clock, MessageSink *sink, TOrvallaOptions option
     }
     ui.SG_serie->setModel(m_engines->dataLog.minuteTable());
     ui.SG_maxmin->setModel(m_engines->report.grid());
+    // First: every other handler of a field's change sees the settings updated.
+    followSettingsFields(ui, m_engines->settings, this);
     connectHandlers();
     try {
         FormCreate();
@@ -351,23 +354,15 @@ void TOrvalla::FormCreate()
 {
     TOrvallaEngines &e = *m_engines;
     Settings &st = e.settings;
-    // 1
-    st.identifier = QStringLiteral("tarvelo");
+    // 1, 5, 11-14, 17-20: every setting at its default, in its field.
+    st = Settings();
+    showSettings(ui, st, true);
     // 2, 3
     m_tick.reset();
     ui.CheckBox_correo_pendente->setChecked(false);
     // 4
     m_reading = Reading();
     // 5
-    st.pyranometer_cal = 3.92f;
-    st.transmitter_vref = 4.0f;
-    st.barometer_cal = 3.2717f;
-    st.cal_pir = QStringLiteral("3,92");
-    st.vref_tx = QStringLiteral("4,0");
-    st.cal_bar = QStringLiteral("3,2717");
-    ui.Edit_cal_pir->setText(st.cal_pir);
-    ui.Edit_vref_tx->setText(st.vref_tx);
-    ui.Edit_cal_bar->setText(st.cal_bar);
     e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
     // 6
     e.extremes.state() = MaxMinState();
@@ -390,56 +385,24 @@ void TOrvalla::FormCreate()
     e.mail->stepTimer().stop();
     e.webcam->setShotInterval(10000);
     e.webcam->shotTimer().stop();
-    // 11, 12
-    const Settings defaults;
-    ui.Edit_servidor_smtp->setText(defaults.servidor_smtp);
-    ui.Edit_porto_smtp->setText(defaults.porto_smtp);
-    ui.Edit_clave_smtp->setText(defaults.clave_smtp);
-    ui.Edit_usuario_smtp->setText(defaults.usuario_smtp);
-    ui.Edit_dominio_smtp->setText(defaults.dominio_smtp);
-    ui.Edit_remitente_smtp->setText(defaults.remitente_smtp);
-    ui.Edit_motivo_smtp->setText(defaults.motivo_smtp);
-    ui.Memo_destinatarios_smtp->clear();
-    ui.Memo_destinatarios_smtp->setPlainText(defaults.destinatarios_smtp.join(QLatin1Char('\n')));
+    // 12
     ApplyMailSettings();
-    // 13, 14
-    ui.Edit_ftp_hostname->setText(defaults.ftp_hostname);
-    ui.Edit_ftp_username->setText(defaults.ftp_username);
-    ui.Edit_ftp_clave->setText(defaults.ftp_clave);
-    ui.Edit_ftp_port->setText(defaults.ftp_port);
-    ui.Edit_ftp_ruta_local_ficheiro->setText(defaults.ftp_ruta_local_ficheiro);
-    ui.Edit_ftp_ruta_remota_ficheiro->setText(defaults.ftp_ruta_remota_ficheiro);
-    ui.Memo_ftp_nome_ficheiro->clear();
-    ui.Memo_ftp_nome_ficheiro->setPlainText(QStringLiteral("Orvalla.htm"));
-    ui.Edit_http_fonte->setText(QStringLiteral("Orvalla.txt"));
+    // 14
     ApplyFtpSettings();
     // 15
     ui.Edit_serie_nome_ficheiro->setText(st.identifier + QStringLiteral("_datos_dd-mm-aaaa.txt"));
     // 16: the FTP upload starts with no interval file sent.
-    // 17
-    ui.CheckBox_correo_auto->setChecked(false);
-    ui.Edit_correo_intervalo->setText(QStringLiteral("600"));
-    st.mail_time = 36000;
     // 18
-    ui.CheckBox_ftp_auto->setChecked(false);
-    ui.Edit_ftp_intervalo->setText(QStringLiteral("15"));
     ui.Edit_ftp_falta->clear();
-    st.ftp_interval = 900;
     m_tick.setFtpCountdown(0);
     // 19
-    st.log_interval = 600;
-    ui.Edit_datos_intervalo_min->setText(QStringLiteral("10"));
     ui.Edit_datos_intervalo_min->setEnabled(false);
-    ui.CheckBox_http_activo->setChecked(false);
-    // 20
-    ui.Edit_excel_ruta_ficheiro->setText(defaults.excel_ruta_ficheiro);
-    ui.Edit_excel_nome_ficheiro->setText(QStringLiteral("datos.xls"));
-    // The connection is closed: the workbook object starts without an application.
+    // 20: the connection is closed: the workbook object starts without an application.
     // 21
     e.dataLog.resetMinuteTable(clockLocalTime());
     LoadSettings();
     // 22
-    if (ui.CheckBox_modo_simulado->isChecked()) {
+    if (st.modo_simulado) {
         e.link.startSimulated();
         qCInfo(lcApp, "simulated reception: no device is opened");
     } else {
@@ -448,96 +411,19 @@ void TOrvalla::FormCreate()
     // 23: the webcam starts with the camera not ready.
     createCaptureConfig();
     // 24
-    if (ui.CheckBox_webcam_auto->isChecked())
+    if (st.webcam_auto)
         InitVideo();
     m_created = true;
     qCInfo(lcApp, "start-up done; system identifier \"%s\"", qUtf8Printable(st.identifier));
 }
 
-// The loaded values on screen (texts only: the switches change through
-// switchLoaded so that their actions run).
+// The loaded values on screen (the switches change through switchLoaded so
+// that their actions run).
 void TOrvalla::settingsToScreen()
 {
-    const Settings &st = m_engines->settings;
-    ui.Edit_correo_intervalo->setText(st.correo_intervalo);
-    ui.Edit_ftp_intervalo->setText(st.ftp_intervalo);
-    ui.Edit_datos_intervalo_min->setText(st.datos_intervalo_min);
-    ui.Edit_cal_pir->setText(st.cal_pir);
-    ui.Edit_vref_tx->setText(st.vref_tx);
-    ui.Edit_cal_bar->setText(st.cal_bar);
+    showSettings(ui, m_engines->settings, false);
     for (QLineEdit *e : { ui.Edit_cal_pir, ui.Edit_vref_tx, ui.Edit_cal_bar })
         e->setCursorPosition(0); // long float texts show their start
-    ui.Edit_servidor_smtp->setText(st.servidor_smtp);
-    ui.Edit_porto_smtp->setText(st.porto_smtp);
-    ui.Edit_clave_smtp->setText(st.clave_smtp);
-    ui.Edit_usuario_smtp->setText(st.usuario_smtp);
-    ui.Edit_dominio_smtp->setText(st.dominio_smtp);
-    ui.Edit_remitente_smtp->setText(st.remitente_smtp);
-    ui.Edit_motivo_smtp->setText(st.motivo_smtp);
-    ui.Memo_destinatarios_smtp->setPlainText(st.destinatarios_smtp.join(QLatin1Char('\n')));
-    ui.Edit_ftp_hostname->setText(st.ftp_hostname);
-    ui.Edit_ftp_username->setText(st.ftp_username);
-    ui.Edit_ftp_clave->setText(st.ftp_clave);
-    ui.Edit_ftp_port->setText(st.ftp_port);
-    ui.Edit_ftp_ruta_local_ficheiro->setText(st.ftp_ruta_local_ficheiro);
-    ui.Edit_ftp_ruta_remota_ficheiro->setText(st.ftp_ruta_remota_ficheiro);
-    ui.Memo_ftp_nome_ficheiro->setPlainText(st.ftp_nome_ficheiro.join(QLatin1Char('\n')));
-    ui.Edit_http_ruta->setText(st.http_ruta);
-    ui.Edit_http_fonte->setText(st.http_fonte);
-    ui.Edit_http_destino->setText(st.http_destino);
-    ui.Edit_excel_ruta_ficheiro->setText(st.excel_ruta_ficheiro);
-    ui.Edit_excel_nome_ficheiro->setText(st.excel_nome_ficheiro);
-    ui.CheckBox_ftp_pasivo->setChecked(st.ftp_pasivo);
-    ui.ComboBox_ftp_seguridade->setCurrentIndex(int(st.ftp_seguridade));
-    ui.ComboBox_smtp_seguridade->setCurrentIndex(int(st.smtp_seguridade));
-    ui.Edit_certificados->setText(st.certificados);
-}
-
-// Texts and switches as the operator left them; the numbers are held already.
-void TOrvalla::screenToSettings()
-{
-    Settings &st = m_engines->settings;
-    st.correo_auto = ui.CheckBox_correo_auto->isChecked();
-    st.ftp_auto = ui.CheckBox_ftp_auto->isChecked();
-    st.http_activo = ui.CheckBox_http_activo->isChecked();
-    st.excel_activo = ui.CheckBox_excel_activo->isChecked();
-    st.modo_simulado = ui.CheckBox_modo_simulado->isChecked();
-    st.webcam_auto = ui.CheckBox_webcam_auto->isChecked();
-    st.correo_intervalo = ui.Edit_correo_intervalo->text();
-    st.ftp_intervalo = ui.Edit_ftp_intervalo->text();
-    st.datos_intervalo_min = ui.Edit_datos_intervalo_min->text();
-    st.cal_pir = ui.Edit_cal_pir->text();
-    st.vref_tx = ui.Edit_vref_tx->text();
-    st.cal_bar = ui.Edit_cal_bar->text();
-    st.servidor_smtp = ui.Edit_servidor_smtp->text();
-    st.porto_smtp = ui.Edit_porto_smtp->text();
-    st.clave_smtp = ui.Edit_clave_smtp->text();
-    st.usuario_smtp = ui.Edit_usuario_smtp->text();
-    st.dominio_smtp = ui.Edit_dominio_smtp->text();
-    st.remitente_smtp = ui.Edit_remitente_smtp->text();
-    st.motivo_smtp = ui.Edit_motivo_smtp->text();
-    st.destinatarios_smtp = ui.Memo_destinatarios_smtp->toPlainText().split(QLatin1Char('\n'));
-    st.ftp_hostname = ui.Edit_ftp_hostname->text();
-    st.ftp_username = ui.Edit_ftp_username->text();
-    st.ftp_clave = ui.Edit_ftp_clave->text();
-    st.ftp_port = ui.Edit_ftp_port->text();
-    st.ftp_ruta_local_ficheiro = ui.Edit_ftp_ruta_local_ficheiro->text();
-    st.ftp_ruta_remota_ficheiro = ui.Edit_ftp_ruta_remota_ficheiro->text();
-    st.ftp_nome_ficheiro = ui.Memo_ftp_nome_ficheiro->toPlainText().split(QLatin1Char('\n'));
-    st.http_ruta = ui.Edit_http_ruta->text();
-    st.http_fonte = ui.Edit_http_fonte->text();
-    st.http_destino = ui.Edit_http_destino->text();
-    st.excel_ruta_ficheiro = ui.Edit_excel_ruta_ficheiro->text();
-    st.excel_nome_ficheiro = ui.Edit_excel_nome_ficheiro->text();
-    st.ftp_pasivo = ui.CheckBox_ftp_pasivo->isChecked();
-    st.ftp_seguridade = ui.ComboBox_ftp_seguridade->currentIndex();
-    st.smtp_seguridade = ui.ComboBox_smtp_seguridade->currentIndex();
-    st.certificados = ui.Edit_certificados->text();
-    const MaxMinState &mm = m_engines->extremes.state();
-    st.start_offset = mm.start_offset;
-    st.period = mm.period;
-    st.failure_limit = mm.failure_limit;
-    st.min_readings = mm.min_readings;
 }
 
 void TOrvalla::switchLoaded(int which, bool checked)
@@ -545,31 +431,8 @@ void TOrvalla::switchLoaded(int which, bool checked)
     // As an operator's click: the values loaded so far are on screen, the box
     // changes and, if its state changed, its action runs.
     settingsToScreen();
-    QCheckBox *box = nullptr;
-    switch (SettingsSwitch(which)) {
-    case SettingsSwitch::CorreoAuto:
-        box = ui.CheckBox_correo_auto;
-        break;
-    case SettingsSwitch::FtpAuto:
-        box = ui.CheckBox_ftp_auto;
-        break;
-    case SettingsSwitch::HttpActivo:
-        box = ui.CheckBox_http_activo;
-        break;
-    case SettingsSwitch::ExcelActivo:
-        box = ui.CheckBox_excel_activo;
-        break;
-    case SettingsSwitch::ModoSimulado:
-        box = ui.CheckBox_modo_simulado;
-        break;
-    case SettingsSwitch::WebcamAuto:
-        box = ui.CheckBox_webcam_auto;
-        break;
-    }
-    if (box)
+    if (QCheckBox *box = switchBox(ui, SettingsSwitch(which)))
         box->setChecked(checked);
-    // The action may have rewritten a field; keep the settings in step.
-    screenToSettings();
 }
 
 void TOrvalla::LoadSettings()
@@ -586,8 +449,8 @@ void TOrvalla::LoadSettings()
     };
     hooks.setHttpServerActive = [this](bool active) {
         settingsToScreen();
-        if (!m_engines->httpSwitch.SetHttpServerActive(
-                active, ui.Edit_http_ruta->text(), ui.Edit_http_destino->text()))
+        const Settings &st = m_engines->settings;
+        if (!m_engines->httpSwitch.SetHttpServerActive(active, st.http_ruta, st.http_destino))
             reportFailure(m_engines->httpSwitch.statusText());
     };
     hooks.openWorkbook = [this] { m_workbookOpenPending = true; };
@@ -605,13 +468,19 @@ void TOrvalla::LoadSettings()
     e.history.start(st.identifier);
     // Opening waits for the office in a nested loop where ticks run: they must
     // see the whole file applied (storage interval, calibration), not half of it.
-    if (std::exchange(m_workbookOpenPending, false) && ui.CheckBox_excel_activo->isChecked())
+    if (std::exchange(m_workbookOpenPending, false) && st.excel_activo)
         openWorkbook();
 }
 
 void TOrvalla::SaveSettings()
 {
-    screenToSettings();
+    // The fields are in the settings already; the tracker keeps its own copy.
+    Settings &st = m_engines->settings;
+    const MaxMinState &mm = m_engines->extremes.state();
+    st.start_offset = mm.start_offset;
+    st.period = mm.period;
+    st.failure_limit = mm.failure_limit;
+    st.min_readings = mm.min_readings;
     QString error;
     if (!orvalla::SaveSettings(m_engines->settings, QString(), &error))
         reportFailure(error);
@@ -707,20 +576,38 @@ void TOrvalla::emptyStatistics()
 
 void TOrvalla::showStatistics()
 {
+    // Each statistics field and the text it shows.
+    static constexpr std::pair<QLineEdit * OrvallaForm::*, QString MaxMinTexts::*> shown[] = {
+        { &OrvallaForm::Edit_maxmin_ini, &MaxMinTexts::ini },
+        { &OrvallaForm::Edit_maxmin_int, &MaxMinTexts::int_ },
+        { &OrvallaForm::Edit_maxmin_fallo, &MaxMinTexts::fallo },
+        { &OrvallaForm::Edit_maxmin_ndatos, &MaxMinTexts::ndatos },
+        { &OrvallaForm::Edit_maxmin_dataact, &MaxMinTexts::dataact },
+        { &OrvallaForm::Edit_maxmin_falloact, &MaxMinTexts::falloact },
+        { &OrvallaForm::Edit_maxmin_ndatosact, &MaxMinTexts::ndatosact },
+        { &OrvallaForm::Edit_maxmin_tempmin, &MaxMinTexts::tempmin },
+        { &OrvallaForm::Edit_maxmin_tempmax, &MaxMinTexts::tempmax },
+        { &OrvallaForm::Edit_maxmin_hummin, &MaxMinTexts::hummin },
+        { &OrvallaForm::Edit_maxmin_hummax, &MaxMinTexts::hummax },
+        { &OrvallaForm::Edit_maxmin_activo, &MaxMinTexts::activo },
+        { &OrvallaForm::Edit_maxmin_ttempmin, &MaxMinTexts::ttempmin },
+        { &OrvallaForm::Edit_maxmin_ttempmax, &MaxMinTexts::ttempmax },
+        { &OrvallaForm::Edit_maxmin_thummin, &MaxMinTexts::thummin },
+        { &OrvallaForm::Edit_maxmin_thummax, &MaxMinTexts::thummax },
+        { &OrvallaForm::Edit_maxmin_tini, &MaxMinTexts::tini },
+        { &OrvallaForm::Edit_maxmin_tfin, &MaxMinTexts::tfin },
+    };
     const MaxMinTexts texts = m_engines->extremes.texts();
-    for (const auto &[name, text] : texts.byObjectName()) {
-        if (auto *e = findChild<QLineEdit *>(name))
-            e->setText(text);
-    }
+    for (const auto &[field, text] : shown)
+        (ui.*field)->setText(texts.*text);
 }
 
 void TOrvalla::showReading()
 {
     const QStringList texts = readingScreenTexts(m_reading);
-    for (int i = 0; i < 11 && i < texts.size(); ++i) {
-        if (auto *e = findChild<QLineEdit *>(QLatin1String(kReadingFieldNames[i])))
-            e->setText(texts.at(i));
-    }
+    const QList<QLineEdit *> fields = ui.readingFields();
+    for (qsizetype i = 0; i < fields.size() && i < texts.size(); ++i)
+        fields.at(i)->setText(texts.at(i));
 }
 
 ReadingScreenTexts TOrvalla::screenTexts() const
@@ -735,17 +622,17 @@ ReadingScreenTexts TOrvalla::screenTexts() const
 
 bool TOrvalla::mailAuto() const
 {
-    return ui.CheckBox_correo_auto->isChecked();
+    return m_engines->settings.correo_auto;
 }
 
 bool TOrvalla::ftpAuto() const
 {
-    return ui.CheckBox_ftp_auto->isChecked();
+    return m_engines->settings.ftp_auto;
 }
 
 bool TOrvalla::webcamAuto() const
 {
-    return ui.CheckBox_webcam_auto->isChecked();
+    return m_engines->settings.webcam_auto;
 }
 
 bool TOrvalla::receptionActive() const
@@ -829,8 +716,8 @@ void TOrvalla::abortFtpIfConnected()
 
 void TOrvalla::updateHtmlPage()
 {
-    HtmlPageTexts texts { ui.Edit_http_ruta->text(), ui.Edit_http_fonte->text(),
-        ui.Edit_http_destino->text() };
+    const Settings &st = m_engines->settings;
+    HtmlPageTexts texts { st.http_ruta, st.http_fonte, st.http_destino };
     QString error;
     if (!UpdateHtmlPage(texts, m_reading, screenTexts(), &error))
         reportFailure(error);
@@ -846,7 +733,8 @@ void TOrvalla::updateHtmlPage()
 void TOrvalla::updateWorkbook()
 {
     // Nothing happens while the workbook is closed.
-    m_engines->workbook.update(ui.Edit_excel_ruta_ficheiro->text(), m_engines->settings.identifier);
+    const Settings &st = m_engines->settings;
+    m_engines->workbook.update(st.excel_ruta_ficheiro, st.identifier);
 }
 
 void TOrvalla::writeFeedFiles()
@@ -887,8 +775,7 @@ void TOrvalla::showBatchOutcome(bool automatic)
 
 void TOrvalla::pollLink()
 {
-    m_engines->link.poll(
-        clockLocalTime(), ui.CheckBox_modo_simulado->isChecked(), m_tick.minuteChangedFlag());
+    m_engines->link.poll(clockLocalTime(), m_engines->settings.modo_simulado, m_tick.minuteChangedFlag());
 }
 
 void TOrvalla::updateDailyExtremes()
@@ -909,33 +796,33 @@ void TOrvalla::stepFailed(const QString &step, const QString &what)
 
 void TOrvalla::CheckBox_correo_autoClick()
 {
-    if (!ui.CheckBox_correo_auto->isChecked())
+    Settings &st = m_engines->settings;
+    if (!st.correo_auto)
         return;
     QString error;
-    const std::optional<int> minutes = armMinutes(ui.Edit_correo_intervalo->text(), &error);
+    const std::optional<int> minutes = armMinutes(st.correo_intervalo, &error);
     if (!minutes) {
         message(error);
         return;
     }
     ui.Edit_correo_intervalo->setText(QString::number(*minutes));
-    m_engines->settings.correo_intervalo = ui.Edit_correo_intervalo->text();
-    m_engines->settings.mail_time = *minutes * 60;
+    st.mail_time = *minutes * 60;
 }
 
 void TOrvalla::CheckBox_ftp_autoClick()
 {
-    if (!ui.CheckBox_ftp_auto->isChecked())
+    Settings &st = m_engines->settings;
+    if (!st.ftp_auto)
         return;
     m_tick.setFtpCountdown(0);
     QString error;
-    const std::optional<int> minutes = armMinutes(ui.Edit_ftp_intervalo->text(), &error);
+    const std::optional<int> minutes = armMinutes(st.ftp_intervalo, &error);
     if (!minutes) {
         message(error);
         return;
     }
     ui.Edit_ftp_intervalo->setText(QString::number(*minutes));
-    m_engines->settings.ftp_intervalo = ui.Edit_ftp_intervalo->text();
-    m_engines->settings.ftp_interval = *minutes * 60;
+    st.ftp_interval = *minutes * 60;
 }
 
 void TOrvalla::CheckBox_correo_pendenteClick()
@@ -963,8 +850,7 @@ void TOrvalla::Edit_param_KeyPress(QKeyEvent *event)
     Settings &st = m_engines->settings;
     Calibration c { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal };
     QString error;
-    const bool ok = convertCalibration(
-        ui.Edit_cal_pir->text(), ui.Edit_cal_bar->text(), ui.Edit_vref_tx->text(), c, &error);
+    const bool ok = convertCalibration(st.cal_pir, st.cal_bar, st.vref_tx, c, &error);
     st.pyranometer_cal = c.pyranometer_cal;
     st.transmitter_vref = c.transmitter_vref;
     st.barometer_cal = c.barometer_cal;
@@ -1034,16 +920,17 @@ void TOrvalla::CheckBox_http_activoClick()
     // switches the server once they are.
     if (m_loadingSettings)
         return;
-    if (!m_engines->httpSwitch.SetHttpServerActive(
-            ui.CheckBox_http_activo->isChecked(), ui.Edit_http_ruta->text(), ui.Edit_http_destino->text()))
+    const Settings &st = m_engines->settings;
+    if (!m_engines->httpSwitch.SetHttpServerActive(st.http_activo, st.http_ruta, st.http_destino))
         reportFailure(m_engines->httpSwitch.statusText());
 }
 
 void TOrvalla::CheckBox_excel_activoClick()
 {
-    if (m_loadingSettings && ui.CheckBox_excel_activo->isChecked())
+    const bool on = m_engines->settings.excel_activo;
+    if (m_loadingSettings && on)
         m_workbookOpenPending = true;
-    else if (ui.CheckBox_excel_activo->isChecked())
+    else if (on)
         openWorkbook();
     else
         closeWorkbook();
@@ -1060,14 +947,14 @@ void TOrvalla::Button_ftp_transmit2Click()
     updateHtmlPage();
     writeFeedFiles();
     // The picture arrives about ten seconds later; this batch sends the previous one.
-    if (ui.CheckBox_webcam_auto->isChecked())
+    if (m_engines->settings.webcam_auto)
         startWebcamShot();
     runUploadBatch(false);
 }
 
 void TOrvalla::Button_certificadosClick()
 {
-    const QString current = ui.Edit_certificados->text();
+    const QString current = m_engines->settings.certificados;
     const QString chosen = QFileDialog::getOpenFileName(this, QString::fromUtf8("Certificados de confianza"),
         current, QString::fromUtf8("Certificados PEM (*.pem *.crt *.cer);;Todos os ficheiros (*)"));
     if (!chosen.isEmpty())
@@ -1094,41 +981,44 @@ QStringList TOrvalla::memoLines(const QPlainTextEdit *memo)
 
 MailFields TOrvalla::mailFields() const
 {
+    const Settings &st = m_engines->settings;
     MailFields f;
-    f.server = ui.Edit_servidor_smtp->text();
-    f.port = ui.Edit_porto_smtp->text();
-    f.user = ui.Edit_usuario_smtp->text();
-    f.password = ui.Edit_clave_smtp->text();
-    f.domain = ui.Edit_dominio_smtp->text();
-    f.sender = ui.Edit_remitente_smtp->text();
-    f.subject = ui.Edit_motivo_smtp->text();
-    f.recipients = memoLines(ui.Memo_destinatarios_smtp);
+    f.server = st.servidor_smtp;
+    f.port = st.porto_smtp;
+    f.user = st.usuario_smtp;
+    f.password = st.clave_smtp;
+    f.domain = st.dominio_smtp;
+    f.sender = st.remitente_smtp;
+    f.subject = st.motivo_smtp;
+    f.recipients = fieldLines(st.destinatarios_smtp);
     f.message = memoLines(ui.Memo_mensaxe);
-    f.security = SmtpSecurity(qBound(0, ui.ComboBox_smtp_seguridade->currentIndex(), 2));
-    f.trustedCertificates = ui.Edit_certificados->text();
+    f.security = SmtpSecurity(qBound(0, int(st.smtp_seguridade), 2));
+    f.trustedCertificates = st.certificados;
     return f;
 }
 
 FtpSettings TOrvalla::ftpSettings() const
 {
+    const Settings &st = m_engines->settings;
     FtpSettings f;
-    f.host = ui.Edit_ftp_hostname->text();
-    f.user = ui.Edit_ftp_username->text();
-    f.password = ui.Edit_ftp_clave->text();
-    f.port = ui.Edit_ftp_port->text();
-    f.localFolder = ui.Edit_ftp_ruta_local_ficheiro->text();
-    f.remoteFolder = ui.Edit_ftp_ruta_remota_ficheiro->text();
-    f.fileNames = memoLines(ui.Memo_ftp_nome_ficheiro);
-    f.passive = ui.CheckBox_ftp_pasivo->isChecked();
-    f.explicitTls = ui.ComboBox_ftp_seguridade->currentIndex() == 1;
-    f.trustedCertificates = ui.Edit_certificados->text();
+    f.host = st.ftp_hostname;
+    f.user = st.ftp_username;
+    f.password = st.ftp_clave;
+    f.port = st.ftp_port;
+    f.localFolder = st.ftp_ruta_local_ficheiro;
+    f.remoteFolder = st.ftp_ruta_remota_ficheiro;
+    f.fileNames = fieldLines(st.ftp_nome_ficheiro);
+    f.passive = st.ftp_pasivo;
+    f.explicitTls = st.ftp_seguridade == 1;
+    f.trustedCertificates = st.certificados;
     return f;
 }
 
 void TOrvalla::openWorkbook()
 {
     // Folder and name run together as typed; nothing happens when already open.
-    m_engines->workbook.open(ui.Edit_excel_ruta_ficheiro->text(), ui.Edit_excel_nome_ficheiro->text());
+    const Settings &st = m_engines->settings;
+    m_engines->workbook.open(st.excel_ruta_ficheiro, st.excel_nome_ficheiro);
 }
 
 void TOrvalla::closeWorkbook()

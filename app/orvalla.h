@@ -37,8 +37,9 @@ struct TOrvallaOptions {
 };
 
 // The main window: owns every engine, the settings and the runtime state for
-// the life of the process. Its handlers copy screen texts into the logic
-// classes, call them and show the results.
+// the life of the process. The settings follow the fields as they change
+// (settings_fields.h); the handlers pass them to the logic classes, call them
+// and show the results.
 class TOrvalla : public QMainWindow, private ClockTickHooks
 {
     Q_OBJECT
@@ -154,7 +155,6 @@ private:
     void showStatistics();
     void emptyStatistics();
     void settingsToScreen();
-    void screenToSettings();
     void ApplyMailSettings();
     void ApplyFtpSettings();
     LocalTime clockLocalTime() const;

@@ -200,6 +200,13 @@ void reserveText(QLineEdit *e, const QString &widest)
 
 } // namespace
 
+QList<QLineEdit *> OrvallaForm::readingFields() const
+{
+    return { Edit_lectura_temperatura, Edit_lectura_humidade, Edit_lectura_data, Edit_lectura_hora,
+        Edit_lectura_presion, Edit_lectura_rad_solar, Edit_lectura_choiva, Edit_lectura_vento_vel,
+        Edit_lectura_vento_dir, Edit_lectura_vpila, Edit_lectura_icarga };
+}
+
 QList<QLineEdit *> OrvallaForm::statisticsFields() const
 {
     return { Edit_maxmin_ini, Edit_maxmin_int, Edit_maxmin_fallo, Edit_maxmin_ndatos, Edit_maxmin_dataact,

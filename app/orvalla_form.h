@@ -122,6 +122,8 @@ struct OrvallaForm {
     // Components without a screen area (the other two timers live in their engines).
     QTimer *Timer_reloxo = nullptr;
 
+    // The eleven "ULTIMA LECTURA" fields, in the order of readingScreenTexts.
+    QList<QLineEdit *> readingFields() const;
     // The eighteen display-only fields of "Estadísticas", in table order.
     QList<QLineEdit *> statisticsFields() const;
 

@@ -9,7 +9,9 @@
 #include <QFileInfo>
 #include <QLocale>
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <optional>
 
 namespace orvalla
@@ -127,28 +129,283 @@ std::int32_t minutesToSeconds(std::int32_t minutes)
     return std::int32_t(std::uint32_t(minutes) * 60u);
 }
 
-QByteArray flagLine(const char *key, bool on)
+// How a line's value is read and held.
+enum class Kind {
+    Identifier, // text between quotes, at most 99 characters
+    Switch, // a check box with an action: a change is reported to the window
+    Flag, // a check box without one
+    Minutes, // whole minutes, held as seconds (and as the text of a field)
+    Count, // a whole number
+    Choice, // 0..highest; another number is refused and reported
+    Real, // a calibration value and the text of its field
+    Text, // up to CR LF
+    List, // comma-separated lines, up to CR LF or the end of the file
+};
+
+// What the load does right after a line, for the window.
+enum class Then {
+    Nothing,
+    Caption, // the caption names the identifier
+    HttpServer, // the HTTP server switched with its folder and default document
+    Workbook, // the workbook opened when its switch is on
+};
+
+// One setting: the text searched for (and written first on its line), where the
+// value is held, its default as a field shows it, and how the value is written.
+struct Row {
+    const char *key;
+    Kind kind;
+    const char *fallback;
+    QString Settings::*text = nullptr; // Identifier, Text; the field of a Minutes or Real
+    QStringList Settings::*list = nullptr;
+    bool Settings::*flag = nullptr;
+    std::int32_t Settings::*number = nullptr;
+    float Settings::*real = nullptr;
+    const char *format = nullptr; // numbers: the value after the key; null: the field's text
+    SettingsSwitch which {};
+    std::int32_t highest = 0;
+    Then then = Then::Nothing;
+};
+
+constexpr Row identifierRow(const char *key, QString Settings::*text, const char *fallback)
 {
-    return QByteArray(key) + (on ? " = 1\r\n" : " = 0\r\n");
+    return {
+        .key = key, .kind = Kind::Identifier, .fallback = fallback, .text = text, .then = Then::Caption
+    };
 }
 
-QByteArray textLine(const char *key, const QString &text)
+constexpr Row switchRow(
+    const char *key, bool Settings::*flag, SettingsSwitch which, Then then = Then::Nothing)
 {
-    return QByteArray(key) + toCp1252(text) + "\r\n";
+    return { .key = key,
+        .kind = Kind::Switch,
+        .fallback = "0",
+        .flag = flag,
+        .format = " %d",
+        .which = which,
+        .then = then };
 }
 
-QByteArray listLine(const char *key, const QStringList &lines)
+constexpr Row flagRow(const char *key, bool Settings::*flag)
 {
-    return QByteArray(key) + toCp1252(lines.join(u',')) + "\r\n";
+    return { .key = key, .kind = Kind::Flag, .fallback = "0", .flag = flag, .format = " %d" };
+}
+
+// format null: the line carries the field's text rather than the number held.
+constexpr Row minutesRow(const char *key, std::int32_t Settings::*seconds, QString Settings::*field,
+    const char *fallback, const char *format)
+{
+    return { .key = key,
+        .kind = Kind::Minutes,
+        .fallback = fallback,
+        .text = field,
+        .number = seconds,
+        .format = format };
+}
+
+constexpr Row countRow(const char *key, std::int32_t Settings::*number, const char *fallback)
+{
+    return { .key = key, .kind = Kind::Count, .fallback = fallback, .number = number, .format = " %d" };
+}
+
+constexpr Row choiceRow(const char *key, std::int32_t Settings::*number, std::int32_t highest)
+{
+    return { .key = key,
+        .kind = Kind::Choice,
+        .fallback = "0",
+        .number = number,
+        .format = " %d",
+        .highest = highest };
+}
+
+// The default is the field's text, with a decimal comma.
+constexpr Row realRow(const char *key, float Settings::*real, QString Settings::*field, const char *fallback,
+    const char *format)
+{
+    return {
+        .key = key, .kind = Kind::Real, .fallback = fallback, .text = field, .real = real, .format = format
+    };
+}
+
+constexpr Row textRow(
+    const char *key, QString Settings::*text, const char *fallback, Then then = Then::Nothing)
+{
+    return { .key = key, .kind = Kind::Text, .fallback = fallback, .text = text, .then = then };
+}
+
+constexpr Row listRow(const char *key, QStringList Settings::*list, const char *fallback)
+{
+    return { .key = key, .kind = Kind::List, .fallback = fallback, .list = list };
+}
+
+// meteo.cfg, line by line: loaded, written and defaulted in this order. A new
+// setting is one more row at the end.
+constexpr Row kRows[] = {
+    identifierRow("Identificador do sistema = '", &Settings::identifier, "tarvelo"),
+    switchRow("Envio correo auto =", &Settings::correo_auto, SettingsSwitch::CorreoAuto),
+    minutesRow(
+        "Envio correo (minuto diario) =", &Settings::mail_time, &Settings::correo_intervalo, "600", " %d "),
+    textRow("Servidor de correo = ", &Settings::servidor_smtp, "smtp.example.org"),
+    textRow("Porto de correo = ", &Settings::porto_smtp, "25"),
+    textRow("Clave de correo = ", &Settings::clave_smtp, ""),
+    textRow("Usuario de correo = ", &Settings::usuario_smtp, ""),
+    textRow("Dominio de correo = ", &Settings::dominio_smtp, "example.org"),
+    textRow("Remitente de correo = ", &Settings::remitente_smtp, "estacion@example.org"),
+    textRow("Motivo de correo = ", &Settings::motivo_smtp, "información meteorolóxica"),
+    listRow("Destinatarios de correo = ", &Settings::destinatarios_smtp, "meteo@example.org"),
+    switchRow("Envio ficheiros auto =", &Settings::ftp_auto, SettingsSwitch::FtpAuto),
+    minutesRow("Intervalo envio ficheiros (minutos) =", &Settings::ftp_interval, &Settings::ftp_intervalo,
+        "15", " %d "),
+    textRow("Servidor de ftp = ", &Settings::ftp_hostname, "ftp.example.org"),
+    textRow("Usuario de ftp = ", &Settings::ftp_username, ""),
+    textRow("Clave de ftp = ", &Settings::ftp_clave, ""),
+    textRow("Porto de ftp = ", &Settings::ftp_port, "21"),
+    textRow("Ruta local de ficheiros de ftp = ", &Settings::ftp_ruta_local_ficheiro, ""),
+    textRow("Ruta remota de ficheiros de ftp = ", &Settings::ftp_ruta_remota_ficheiro, "/"),
+    listRow("Nome de ficheiro de ftp = ", &Settings::ftp_nome_ficheiro, "Orvalla.htm"),
+    // The switch's action would need the folder and document that follow: the
+    // server is switched once they are loaded.
+    switchRow("Servidor http activo =", &Settings::http_activo, SettingsSwitch::HttpActivo),
+    textRow("Ruta de ficheiros http = ", &Settings::http_ruta, "Edit_http_ruta"),
+    textRow("Nome de ficheiro fonte http = ", &Settings::http_fonte, "Orvalla.txt"),
+    textRow(
+        "Nome de ficheiro destino http = ", &Settings::http_destino, "Edit_http_destino", Then::HttpServer),
+    textRow("Ruta de ficheiro excel = ", &Settings::excel_ruta_ficheiro, ""),
+    textRow("Nome de ficheiro excel = ", &Settings::excel_nome_ficheiro, "datos.xls"),
+    switchRow("Excel activo =", &Settings::excel_activo, SettingsSwitch::ExcelActivo, Then::Workbook),
+    switchRow("Modo simulado =", &Settings::modo_simulado, SettingsSwitch::ModoSimulado),
+    minutesRow("Intervalo almacenamento datos (minutos) =", &Settings::log_interval,
+        &Settings::datos_intervalo_min, "10", nullptr),
+    switchRow("Envio imaxe webcam =", &Settings::webcam_auto, SettingsSwitch::WebcamAuto),
+    minutesRow(
+        "Inicio diario de lectura de maximas (minutos) =", &Settings::start_offset, nullptr, "1195", " %d"),
+    minutesRow("Periodo diario de lectura maximas (minutos) =", &Settings::period, nullptr, "5", " %d"),
+    minutesRow(
+        "Intervalo de fallo de lectura maximas (minutos) =", &Settings::failure_limit, nullptr, "60", " %d"),
+    countRow("Numero minimo de datos de maximas =", &Settings::min_readings, "24"),
+    realRow("Calibracion de piranometro =", &Settings::pyranometer_cal, &Settings::cal_pir, "3,92", " %3.4f"),
+    realRow("Tension de transmisor =", &Settings::transmitter_vref, &Settings::vref_tx, "4,0", " %3.2f"),
+    realRow("Calibracion de barometro =", &Settings::barometer_cal, &Settings::cal_bar, "3,2717", " %3.4f"),
+    // Written only when one of them is off its default (laterLinesAtDefaults).
+    flagRow("Modo pasivo de ftp =", &Settings::ftp_pasivo),
+    // A level this console does not know is refused rather than guessed: it
+    // could mean less protection than the operator asked for.
+    choiceRow("Seguridade de ftp =", &Settings::ftp_seguridade, 1),
+    choiceRow("Seguridade de correo =", &Settings::smtp_seguridade, 2),
+    textRow("Certificados de confianza = ", &Settings::certificados, ""),
+};
+
+// Lines every file has, whatever their values.
+constexpr std::size_t kAlwaysWritten = 37;
+static_assert(std::size(kRows) >= kAlwaysWritten);
+
+QString fallbackText(const Row &row)
+{
+    // An empty default stays a null text, as a field that was never set.
+    return *row.fallback ? QString::fromUtf8(row.fallback) : QString();
+}
+
+void setDefault(Settings &s, const Row &row)
+{
+    const QString text = fallbackText(row);
+    switch (row.kind) {
+    case Kind::Identifier:
+    case Kind::Text:
+        s.*row.text = text;
+        break;
+    case Kind::List:
+        s.*row.list = text.split(u',');
+        break;
+    case Kind::Switch:
+    case Kind::Flag:
+        s.*row.flag = text.toInt() != 0;
+        break;
+    case Kind::Minutes:
+        s.*row.number = minutesToSeconds(text.toInt());
+        if (row.text)
+            s.*row.text = text;
+        break;
+    case Kind::Count:
+    case Kind::Choice:
+        s.*row.number = text.toInt();
+        break;
+    case Kind::Real:
+        s.*row.real = QString(text).replace(u',', u'.').toFloat();
+        s.*row.text = text;
+        break;
+    }
+}
+
+bool sameValue(const Settings &a, const Settings &b, const Row &row)
+{
+    switch (row.kind) {
+    case Kind::Identifier:
+    case Kind::Text:
+        return a.*row.text == b.*row.text;
+    case Kind::List:
+        return a.*row.list == b.*row.list;
+    case Kind::Switch:
+    case Kind::Flag:
+        return a.*row.flag == b.*row.flag;
+    case Kind::Minutes:
+        return a.*row.number == b.*row.number && (!row.text || a.*row.text == b.*row.text);
+    case Kind::Count:
+    case Kind::Choice:
+        return a.*row.number == b.*row.number;
+    case Kind::Real:
+        return a.*row.real == b.*row.real;
+    }
+    return true;
+}
+
+QByteArray line(const Settings &s, const Row &row)
+{
+    QByteArray out(row.key);
+    switch (row.kind) {
+    case Kind::Identifier:
+        out += toCp1252(s.*row.text) + '\'';
+        break;
+    case Kind::Text:
+        out += toCp1252(s.*row.text);
+        break;
+    case Kind::List:
+        out += toCp1252((s.*row.list).join(u','));
+        break;
+    case Kind::Switch:
+    case Kind::Flag:
+        out += formatC(row.format, s.*row.flag ? 1 : 0);
+        break;
+    case Kind::Minutes:
+        // The storage interval is written as its field shows it.
+        if (!row.format)
+            out += ' ' + toCp1252(s.*row.text);
+        else
+            out += formatC(row.format, s.*row.number / 60);
+        break;
+    case Kind::Count:
+    case Kind::Choice:
+        out += formatC(row.format, s.*row.number);
+        break;
+    case Kind::Real:
+        out += formatC(row.format, double(s.*row.real));
+        break;
+    }
+    return out + "\r\n";
 }
 
 } // namespace
 
-bool Settings::publishingDefaults() const
+Settings::Settings()
+{
+    for (const Row &row : kRows)
+        setDefault(*this, row);
+}
+
+bool Settings::laterLinesAtDefaults() const
 {
     const Settings defaults;
-    return ftp_pasivo == defaults.ftp_pasivo && ftp_seguridade == defaults.ftp_seguridade
-        && smtp_seguridade == defaults.smtp_seguridade && certificados == defaults.certificados;
+    return std::all_of(std::begin(kRows) + kAlwaysWritten, std::end(kRows),
+        [&](const Row &row) { return sameValue(*this, defaults, row); });
 }
 
 QString calibrationText(float value)
@@ -194,112 +451,78 @@ bool LoadSettings(
     }
     const KeyText file(bytes);
 
-    auto setSwitch = [&](const char *key, bool &target, SettingsSwitch which) {
-        const auto v = file.integer(key);
-        if (!v)
-            return;
-        const bool on = *v != 0;
-        if (on == target)
-            return;
-        target = on;
-        if (hooks.switchChanged)
-            hooks.switchChanged(which, on);
-    };
-    auto setMinutes = [&](const char *key, std::int32_t &seconds, QString *field) {
-        if (const auto v = file.integer(key)) {
-            seconds = minutesToSeconds(*v);
-            if (field)
-                *field = QString::number(*v);
+    for (const Row &row : kRows) {
+        switch (row.kind) {
+        case Kind::Identifier:
+            if (const auto v = file.until(row.key, "'\r\n"))
+                s.*row.text = fromCp1252(v->left(kMaxIdentifier));
+            break;
+        case Kind::Text:
+            if (const auto v = file.until(row.key, "\r\n"))
+                s.*row.text = fromCp1252(*v);
+            break;
+        case Kind::List:
+            if (const auto v = file.untilLineEndOrEnd(row.key))
+                s.*row.list = fromCp1252(*v).split(u',');
+            break;
+        case Kind::Switch:
+            if (const auto v = file.integer(row.key); v && (*v != 0) != s.*row.flag) {
+                s.*row.flag = *v != 0;
+                if (hooks.switchChanged)
+                    hooks.switchChanged(row.which, s.*row.flag);
+            }
+            break;
+        case Kind::Flag:
+            if (const auto v = file.integer(row.key))
+                s.*row.flag = *v != 0;
+            break;
+        case Kind::Minutes:
+            if (const auto v = file.integer(row.key)) {
+                s.*row.number = minutesToSeconds(*v);
+                if (row.text)
+                    s.*row.text = QString::number(*v);
+            }
+            break;
+        case Kind::Count:
+            if (const auto v = file.integer(row.key))
+                s.*row.number = *v;
+            break;
+        case Kind::Choice:
+            if (const auto v = file.integer(row.key)) {
+                if (*v >= 0 && *v <= row.highest)
+                    s.*row.number = *v;
+                else
+                    problems << QStringLiteral("\"%1 %2\" is not a known choice; %3 kept")
+                                    .arg(QString::fromLatin1(row.key))
+                                    .arg(*v)
+                                    .arg(s.*row.number);
+            }
+            break;
+        case Kind::Real:
+            if (const auto v = file.real(row.key))
+                s.*row.real = *v;
+            // Found or not, the field shows the value held.
+            s.*row.text = calibrationText(s.*row.real);
+            break;
         }
-    };
-    auto setText = [&](const char *key, QString &field) {
-        if (const auto v = file.until(key, "\r\n"))
-            field = fromCp1252(*v);
-    };
-    auto setList = [&](const char *key, QStringList &lines) {
-        if (const auto v = file.untilLineEndOrEnd(key))
-            lines = fromCp1252(*v).split(u',');
-    };
-    auto setReal = [&](const char *key, float &value, QString &field) {
-        if (const auto v = file.real(key))
-            value = *v;
-        field = calibrationText(value);
-    };
 
-    if (const auto id = file.until("Identificador do sistema = '", "'\r\n"))
-        s.identifier = fromCp1252(id->left(kMaxIdentifier));
-    if (hooks.setCaption)
-        hooks.setCaption(QStringLiteral("Orvalla - %1").arg(s.identifier));
-
-    setSwitch("Envio correo auto =", s.correo_auto, SettingsSwitch::CorreoAuto);
-    setMinutes("Envio correo (minuto diario) =", s.mail_time, &s.correo_intervalo);
-    setText("Servidor de correo = ", s.servidor_smtp);
-    setText("Porto de correo = ", s.porto_smtp);
-    setText("Clave de correo = ", s.clave_smtp);
-    setText("Usuario de correo = ", s.usuario_smtp);
-    setText("Dominio de correo = ", s.dominio_smtp);
-    setText("Remitente de correo = ", s.remitente_smtp);
-    setText("Motivo de correo = ", s.motivo_smtp);
-    setList("Destinatarios de correo = ", s.destinatarios_smtp);
-
-    setSwitch("Envio ficheiros auto =", s.ftp_auto, SettingsSwitch::FtpAuto);
-    setMinutes("Intervalo envio ficheiros (minutos) =", s.ftp_interval, &s.ftp_intervalo);
-    setText("Servidor de ftp = ", s.ftp_hostname);
-    setText("Usuario de ftp = ", s.ftp_username);
-    setText("Clave de ftp = ", s.ftp_clave);
-    setText("Porto de ftp = ", s.ftp_port);
-    setText("Ruta local de ficheiros de ftp = ", s.ftp_ruta_local_ficheiro);
-    setText("Ruta remota de ficheiros de ftp = ", s.ftp_ruta_remota_ficheiro);
-    setList("Nome de ficheiro de ftp = ", s.ftp_nome_ficheiro);
-
-    setSwitch("Servidor http activo =", s.http_activo, SettingsSwitch::HttpActivo);
-    setText("Ruta de ficheiros http = ", s.http_ruta);
-    setText("Nome de ficheiro fonte http = ", s.http_fonte);
-    setText("Nome de ficheiro destino http = ", s.http_destino);
-    // The switch action ran before the folder and document were loaded.
-    if (hooks.setHttpServerActive)
-        hooks.setHttpServerActive(s.http_activo);
-
-    setText("Ruta de ficheiro excel = ", s.excel_ruta_ficheiro);
-    setText("Nome de ficheiro excel = ", s.excel_nome_ficheiro);
-    setSwitch("Excel activo =", s.excel_activo, SettingsSwitch::ExcelActivo);
-    if (s.excel_activo && hooks.openWorkbook)
-        hooks.openWorkbook();
-
-    setSwitch("Modo simulado =", s.modo_simulado, SettingsSwitch::ModoSimulado);
-    setMinutes("Intervalo almacenamento datos (minutos) =", s.log_interval, &s.datos_intervalo_min);
-    setSwitch("Envio imaxe webcam =", s.webcam_auto, SettingsSwitch::WebcamAuto);
-
-    setMinutes("Inicio diario de lectura de maximas (minutos) =", s.start_offset, nullptr);
-    setMinutes("Periodo diario de lectura maximas (minutos) =", s.period, nullptr);
-    setMinutes("Intervalo de fallo de lectura maximas (minutos) =", s.failure_limit, nullptr);
-    if (const auto v = file.integer("Numero minimo de datos de maximas ="))
-        s.min_readings = *v;
-
-    setReal("Calibracion de piranometro =", s.pyranometer_cal, s.cal_pir);
-    setReal("Tension de transmisor =", s.transmitter_vref, s.vref_tx);
-    setReal("Calibracion de barometro =", s.barometer_cal, s.cal_bar);
-
-    if (const auto v = file.integer("Modo pasivo de ftp ="))
-        s.ftp_pasivo = *v != 0;
-    // A level this console does not know is refused rather than guessed: it
-    // could mean less protection than the operator asked for.
-    auto setChoice = [&](const char *key, std::int32_t &value, std::int32_t highest) {
-        const auto v = file.integer(key);
-        if (!v)
-            return;
-        if (*v < 0 || *v > highest) {
-            problems << QStringLiteral("\"%1 %2\" is not a known choice; %3 kept")
-                            .arg(QString::fromLatin1(key))
-                            .arg(*v)
-                            .arg(value);
-            return;
+        switch (row.then) {
+        case Then::Nothing:
+            break;
+        case Then::Caption:
+            if (hooks.setCaption)
+                hooks.setCaption(QStringLiteral("Orvalla - %1").arg(s.identifier));
+            break;
+        case Then::HttpServer:
+            if (hooks.setHttpServerActive)
+                hooks.setHttpServerActive(s.http_activo);
+            break;
+        case Then::Workbook:
+            if (s.excel_activo && hooks.openWorkbook)
+                hooks.openWorkbook();
+            break;
         }
-        value = *v;
-    };
-    setChoice("Seguridade de ftp =", s.ftp_seguridade, 1);
-    setChoice("Seguridade de correo =", s.smtp_seguridade, 2);
-    setText("Certificados de confianza = ", s.certificados);
+    }
 
     qCInfo(lcSettings).noquote() << "settings loaded from" << path;
     return finish();
@@ -307,50 +530,12 @@ bool LoadSettings(
 
 QByteArray settingsFileBytes(const Settings &s)
 {
+    const bool allLines = !s.laterLinesAtDefaults();
     QByteArray out;
-    out += "Identificador do sistema = '" + toCp1252(s.identifier) + "'\r\n";
-    out += flagLine("Envio correo auto", s.correo_auto);
-    out += formatC("Envio correo (minuto diario) = %d \r\n", s.mail_time / 60);
-    out += textLine("Servidor de correo = ", s.servidor_smtp);
-    out += textLine("Porto de correo = ", s.porto_smtp);
-    out += textLine("Clave de correo = ", s.clave_smtp);
-    out += textLine("Usuario de correo = ", s.usuario_smtp);
-    out += textLine("Dominio de correo = ", s.dominio_smtp);
-    out += textLine("Remitente de correo = ", s.remitente_smtp);
-    out += textLine("Motivo de correo = ", s.motivo_smtp);
-    out += listLine("Destinatarios de correo = ", s.destinatarios_smtp);
-    out += flagLine("Envio ficheiros auto", s.ftp_auto);
-    out += formatC("Intervalo envio ficheiros (minutos) = %d \r\n", s.ftp_interval / 60);
-    out += textLine("Servidor de ftp = ", s.ftp_hostname);
-    out += textLine("Usuario de ftp = ", s.ftp_username);
-    out += textLine("Clave de ftp = ", s.ftp_clave);
-    out += textLine("Porto de ftp = ", s.ftp_port);
-    out += textLine("Ruta local de ficheiros de ftp = ", s.ftp_ruta_local_ficheiro);
-    out += textLine("Ruta remota de ficheiros de ftp = ", s.ftp_ruta_remota_ficheiro);
-    out += listLine("Nome de ficheiro de ftp = ", s.ftp_nome_ficheiro);
-    out += flagLine("Servidor http activo", s.http_activo);
-    out += textLine("Ruta de ficheiros http = ", s.http_ruta);
-    out += textLine("Nome de ficheiro fonte http = ", s.http_fonte);
-    out += textLine("Nome de ficheiro destino http = ", s.http_destino);
-    out += textLine("Ruta de ficheiro excel = ", s.excel_ruta_ficheiro);
-    out += textLine("Nome de ficheiro excel = ", s.excel_nome_ficheiro);
-    out += flagLine("Excel activo", s.excel_activo);
-    out += flagLine("Modo simulado", s.modo_simulado);
-    out += textLine("Intervalo almacenamento datos (minutos) = ", s.datos_intervalo_min);
-    out += flagLine("Envio imaxe webcam", s.webcam_auto);
-    out += formatC("Inicio diario de lectura de maximas (minutos) = %d\r\n", s.start_offset / 60);
-    out += formatC("Periodo diario de lectura maximas (minutos) = %d\r\n", s.period / 60);
-    out += formatC("Intervalo de fallo de lectura maximas (minutos) = %d\r\n", s.failure_limit / 60);
-    out += formatC("Numero minimo de datos de maximas = %d\r\n", s.min_readings);
-    out += formatC("Calibracion de piranometro = %3.4f\r\n", double(s.pyranometer_cal));
-    out += formatC("Tension de transmisor = %3.2f\r\n", double(s.transmitter_vref));
-    out += formatC("Calibracion de barometro = %3.4f\r\n", double(s.barometer_cal));
-    if (s.publishingDefaults())
-        return out;
-    out += formatC("Modo pasivo de ftp = %d\r\n", s.ftp_pasivo ? 1 : 0);
-    out += formatC("Seguridade de ftp = %d\r\n", s.ftp_seguridade);
-    out += formatC("Seguridade de correo = %d\r\n", s.smtp_seguridade);
-    out += textLine("Certificados de confianza = ", s.certificados);
+    for (std::size_t i = 0; i < std::size(kRows); ++i) {
+        if (i < kAlwaysWritten || allLines)
+            out += line(s, kRows[i]);
+    }
     return out;
 }
 

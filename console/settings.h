@@ -25,11 +25,15 @@ enum class SettingsSwitch {
     WebcamAuto, // CheckBox_webcam_auto
 };
 
-// Every setting, with the compiled-in defaults. Text members are the texts of
-// the window's fields (named after them); numbers are the values held beside.
+// Every setting. The defaults, the search texts and how each line is written
+// live in one table in settings.cpp: a default-constructed Settings holds the
+// defaults. Text members are the texts of the window's fields (named after
+// them); numbers are the values held beside.
 struct Settings {
+    Settings();
+
     // System identifier: at most 99 characters, prefix of the data file names.
-    QString identifier = QStringLiteral("tarvelo");
+    QString identifier;
 
     // Switches.
     bool correo_auto = false;
@@ -40,55 +44,55 @@ struct Settings {
     bool webcam_auto = false;
 
     // Numbers held (seconds) and the texts of the fields that show them.
-    std::int32_t mail_time = 36000;
-    std::int32_t ftp_interval = 900;
-    std::int32_t log_interval = 600;
-    QString correo_intervalo = QStringLiteral("600"); // Edit_correo_intervalo, minutes
-    QString ftp_intervalo = QStringLiteral("15"); // Edit_ftp_intervalo, minutes
-    QString datos_intervalo_min = QStringLiteral("10"); // Edit_datos_intervalo_min, minutes
+    std::int32_t mail_time = 0;
+    std::int32_t ftp_interval = 0;
+    std::int32_t log_interval = 0;
+    QString correo_intervalo; // Edit_correo_intervalo, minutes
+    QString ftp_intervalo; // Edit_ftp_intervalo, minutes
+    QString datos_intervalo_min; // Edit_datos_intervalo_min, minutes
 
     // The four tracker settings. They mirror the MaxMinState fields of the same
     // names: LoadSettings keeps both equal.
-    std::int32_t start_offset = 71700;
-    std::int32_t period = 300;
-    std::int32_t failure_limit = 3600;
-    std::int32_t min_readings = 24;
+    std::int32_t start_offset = 0;
+    std::int32_t period = 0;
+    std::int32_t failure_limit = 0;
+    std::int32_t min_readings = 0;
 
     // Calibration values and their fields.
-    float pyranometer_cal = 3.92f;
-    float transmitter_vref = 4.0f;
-    float barometer_cal = 3.2717f;
-    QString cal_pir = QStringLiteral("3,92"); // Edit_cal_pir
-    QString vref_tx = QStringLiteral("4,0"); // Edit_vref_tx
-    QString cal_bar = QStringLiteral("3,2717"); // Edit_cal_bar
+    float pyranometer_cal = 0;
+    float transmitter_vref = 0;
+    float barometer_cal = 0;
+    QString cal_pir; // Edit_cal_pir
+    QString vref_tx; // Edit_vref_tx
+    QString cal_bar; // Edit_cal_bar
 
     // Mail.
-    QString servidor_smtp = QStringLiteral("smtp.example.org");
-    QString porto_smtp = QStringLiteral("25");
+    QString servidor_smtp;
+    QString porto_smtp;
     QString clave_smtp;
     QString usuario_smtp;
-    QString dominio_smtp = QStringLiteral("example.org");
-    QString remitente_smtp = QStringLiteral("estacion@example.org");
-    QString motivo_smtp = QStringLiteral("información meteorolóxica");
-    QStringList destinatarios_smtp = { QStringLiteral("meteo@example.org") }; // memo lines
+    QString dominio_smtp;
+    QString remitente_smtp;
+    QString motivo_smtp;
+    QStringList destinatarios_smtp; // memo lines
 
     // FTP.
-    QString ftp_hostname = QStringLiteral("ftp.example.org");
+    QString ftp_hostname;
     QString ftp_username;
     QString ftp_clave;
-    QString ftp_port = QStringLiteral("21");
+    QString ftp_port;
     QString ftp_ruta_local_ficheiro; // "" = the working folder, where the data files are
-    QString ftp_ruta_remota_ficheiro = QStringLiteral("/");
-    QStringList ftp_nome_ficheiro = { QStringLiteral("Orvalla.htm") }; // memo lines
+    QString ftp_ruta_remota_ficheiro;
+    QStringList ftp_nome_ficheiro; // memo lines
 
     // HTTP: the two fields show their design texts until the file supplies values.
-    QString http_ruta = QStringLiteral("Edit_http_ruta");
-    QString http_fonte = QStringLiteral("Orvalla.txt");
-    QString http_destino = QStringLiteral("Edit_http_destino");
+    QString http_ruta;
+    QString http_fonte;
+    QString http_destino;
 
     // Excel.
     QString excel_ruta_ficheiro;
-    QString excel_nome_ficheiro = QStringLiteral("datos.xls");
+    QString excel_nome_ficheiro;
 
     // Publishing to servers that want passive mode or encryption (lines 38-41).
     bool ftp_pasivo = false; // CheckBox_ftp_pasivo
@@ -96,9 +100,9 @@ struct Settings {
     std::int32_t smtp_seguridade = 0; // ComboBox_smtp_seguridade: 0 none, 1 STARTTLS, 2 TLS
     QString certificados; // Edit_certificados: PEM file of extra trusted certificates
 
-    // The settings of lines 38-41 all at their defaults: the file is then
+    // The settings after line 37 all at their defaults: the file is then
     // written with the first 37 lines only, as before they existed.
-    bool publishingDefaults() const;
+    bool laterLinesAtDefaults() const;
 };
 
 // What loading the file asks of the window. Every hook is optional.
@@ -133,7 +137,7 @@ bool LoadSettings(Settings &settings, MaxMinState &maxmin, const SettingsHooks &
 // passwords). On failure the previous file stays and false is returned.
 bool SaveSettings(const Settings &settings, const QString &folder = {}, QString *error = nullptr);
 
-// The lines as written: 37, and lines 38-41 when one of them is not at its default.
+// The lines as written: 37, and the later ones when one of them is not at its default.
 QByteArray settingsFileBytes(const Settings &settings);
 
 } // namespace orvalla

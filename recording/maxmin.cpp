@@ -101,30 +101,6 @@ std::time_t windowEnd(const MaxMinState &state)
     return windowStart(state) + state.period;
 }
 
-QList<std::pair<QString, QString>> MaxMinTexts::byObjectName() const
-{
-    return {
-        { QStringLiteral("Edit_maxmin_ini"), ini },
-        { QStringLiteral("Edit_maxmin_int"), int_ },
-        { QStringLiteral("Edit_maxmin_fallo"), fallo },
-        { QStringLiteral("Edit_maxmin_ndatos"), ndatos },
-        { QStringLiteral("Edit_maxmin_dataact"), dataact },
-        { QStringLiteral("Edit_maxmin_falloact"), falloact },
-        { QStringLiteral("Edit_maxmin_ndatosact"), ndatosact },
-        { QStringLiteral("Edit_maxmin_tempmin"), tempmin },
-        { QStringLiteral("Edit_maxmin_tempmax"), tempmax },
-        { QStringLiteral("Edit_maxmin_hummin"), hummin },
-        { QStringLiteral("Edit_maxmin_hummax"), hummax },
-        { QStringLiteral("Edit_maxmin_activo"), activo },
-        { QStringLiteral("Edit_maxmin_ttempmin"), ttempmin },
-        { QStringLiteral("Edit_maxmin_ttempmax"), ttempmax },
-        { QStringLiteral("Edit_maxmin_thummin"), thummin },
-        { QStringLiteral("Edit_maxmin_thummax"), thummax },
-        { QStringLiteral("Edit_maxmin_tini"), tini },
-        { QStringLiteral("Edit_maxmin_tfin"), tfin },
-    };
-}
-
 MaxMinTexts maxMinTexts(const MaxMinState &s)
 {
     MaxMinTexts t;

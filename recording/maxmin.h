@@ -4,7 +4,6 @@
 #include "station/reading.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
 
 #include <cstddef>
@@ -12,7 +11,6 @@
 #include <ctime>
 #include <limits>
 #include <type_traits>
-#include <utility>
 
 namespace orvalla
 {
@@ -82,9 +80,6 @@ struct MaxMinTexts {
     QString tempmin, tempmax, hummin, hummax, activo; // Edit_maxmin_tempmin ... _activo
     QString ttempmin, ttempmax, thummin, thummax; // Edit_maxmin_ttempmin ... _thummax
     QString tini, tfin; // Edit_maxmin_tini, _tfin
-
-    // Each text with the object name of its field ("Edit_maxmin_ini", ...).
-    QList<std::pair<QString, QString>> byObjectName() const;
 };
 
 // An extreme holds a measured value once a reading has set it: its time is

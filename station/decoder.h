@@ -32,22 +32,10 @@ Reading decodeReading(const FrameFields &fields, const Calibration &calibration,
 // with a decimal comma; Windows-1252 bytes (degree sign 0xBA), ends in a blank.
 QByteArray readingLine(const Reading &reading);
 
-// The texts of the eleven "ULTIMA LECTURA" fields, decimal point kept, in the
-// order the window writes them (the order of kReadingFieldNames).
+// The texts of the eleven "ULTIMA LECTURA" fields, decimal point kept:
+// temperature, humidity, date, time, pressure, solar radiation, rain, wind
+// speed, wind direction, battery voltage, charge current.
 QStringList readingScreenTexts(const Reading &reading);
-inline constexpr const char *kReadingFieldNames[11] = {
-    "Edit_lectura_temperatura",
-    "Edit_lectura_humidade",
-    "Edit_lectura_data",
-    "Edit_lectura_hora",
-    "Edit_lectura_presion",
-    "Edit_lectura_rad_solar",
-    "Edit_lectura_choiva",
-    "Edit_lectura_vento_vel",
-    "Edit_lectura_vento_dir",
-    "Edit_lectura_vpila",
-    "Edit_lectura_icarga",
-};
 
 // Simulated reception: the frame made from the clock's hour and minute
 // (temperature and humidity follow a sine over the day, every other field 0).

@@ -889,6 +889,41 @@ private Q_SLOTS:
         QCOMPARE(field<QLabel>(*w, "Label_ftp_estado")->text(), status);
     }
 
+    // What the operator types or ticks is what the next action uses, with no
+    // copying step in between; the reading lands in the fields it names.
+    void fieldEditsReachTheActionsAtOnce()
+    {
+        QVERIFY(QDir().mkdir(QStringLiteral("web")));
+        QVERIFY(replaceFile(QStringLiteral("web/modelo.txt"), "<p>##3##</p>\r\n"));
+        writeSettings("Modo simulado = 1\r\n");
+        auto w = makeWindow();
+        field(*w, "Edit_http_ruta")->setText(QStringLiteral("web/"));
+        field(*w, "Edit_http_fonte")->setText(QStringLiteral("modelo.txt"));
+        field(*w, "Edit_http_destino")->setText(QStringLiteral("saida.htm"));
+        field<QPushButton>(*w, "Button_actualiza_htm")->click();
+        QByteArray page;
+        QVERIFY(readFile(QStringLiteral("web/saida.htm"), &page));
+        QCOMPARE(page, QByteArray("<p>data  hora</p>\r\n"));
+
+        // The daily mail follows its box as soon as it is ticked.
+        field<QCheckBox>(*w, "CheckBox_correo_auto")->click();
+        m_clock.setLocal(2026, 12, 7, 10, 15, 0);
+        w->Timer_reloxoTimer();
+        QCOMPARE(field(*w, "Edit_lectura_data")->text(), QStringLiteral("07/12/2026"));
+        QCOMPARE(field(*w, "Edit_lectura_hora")->text(), QStringLiteral("10:15:00"));
+        QCOMPARE(field(*w, "Edit_lectura_icarga")->text(), QStringLiteral("  0.0"));
+        field<QPushButton>(*w, "Button_actualiza_htm")->click();
+        QVERIFY(readFile(QStringLiteral("web/saida.htm"), &page));
+        QCOMPARE(page, QByteArray("<p>07/12/2026  10:15:00</p>\r\n"));
+        m_clock.setLocal(2026, 12, 8, 0, 0, 0);
+        w->Timer_reloxoTimer();
+        QVERIFY(field<QCheckBox>(*w, "CheckBox_correo_pendente")->isChecked());
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        QCOMPARE(lines.at(1), QByteArray("Envio correo auto = 1"));
+        QCOMPARE(lines.at(21), QByteArray("Ruta de ficheiros http = web/"));
+    }
+
     void chartsTabDrawsTheArchive()
     {
         writeSettings("Modo simulado = 1\r\n");

@@ -163,8 +163,10 @@ private Q_SLOTS:
         QCOMPARE(t.ttempmin, QStringLiteral("06/07/2026  10:05:00"));
         QCOMPARE(t.tini, QStringLiteral("06/07/2026  10:00:00"));
         QCOMPARE(t.tfin, QStringLiteral("06/07/2026  11:00:00"));
-        QCOMPARE(t.byObjectName().size(), 18);
-        QCOMPARE(t.byObjectName().value(5).first, QStringLiteral("Edit_maxmin_falloact"));
+        QCOMPARE(t.tempmax, QStringLiteral("25.0ºC"));
+        QCOMPARE(t.ttempmax, QStringLiteral("06/07/2026  10:20:00"));
+        QCOMPARE(t.hummin, QStringLiteral("40.0%"));
+        QCOMPARE(t.thummax, QStringLiteral("06/07/2026  10:50:00"));
 
         // The date moves to the next day only after midnight.
         c.tickUntil(11, 1, 0);

@@ -311,6 +311,35 @@ private Q_SLOTS:
         QCOMPARE(s.certificados, d.certificados);
     }
 
+    // Keys are found by their first occurrence in the whole text: a key that
+    // also appears inside an earlier line would load from the wrong line.
+    void everyKeyIsFoundOnItsOwnLine()
+    {
+        const QByteArray bytes = settingsFileBytes(custom());
+        qsizetype start = 0;
+        while (start < bytes.size()) {
+            const qsizetype end = bytes.indexOf("\r\n", start);
+            QVERIFY(end > start);
+            const QByteArray line = bytes.mid(start, end - start);
+            const QByteArray key = line.left(line.indexOf('=') + 1);
+            QVERIFY2(bytes.indexOf(key) == start, line.constData());
+            start = end + 2;
+        }
+        QVERIFY(bytes.count("\r\n") > 37); // the later lines too
+
+        // The defaults the fields start with, numbers and texts alike.
+        const Settings d;
+        QCOMPARE(d.pyranometer_cal, 3.92f);
+        QCOMPARE(d.transmitter_vref, 4.0f);
+        QCOMPARE(d.barometer_cal, 3.2717f);
+        QCOMPARE(QStringList({ d.cal_pir, d.vref_tx, d.cal_bar }), QStringList({ "3,92", "4,0", "3,2717" }));
+        QCOMPARE(QStringList({ d.correo_intervalo, d.ftp_intervalo, d.datos_intervalo_min }),
+            QStringList({ "600", "15", "10" }));
+        QCOMPARE(d.log_interval, 600);
+        QCOMPARE(d.destinatarios_smtp, QStringList { "meteo@example.org" });
+        QVERIFY(d.ftp_ruta_local_ficheiro.isEmpty() && d.certificados.isEmpty());
+    }
+
     void firstOccurrenceAnywhereWins()
     {
         const Settings s = load("Motivo de correo = aviso Porto de ftp = 99\r\n"
