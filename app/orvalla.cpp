@@ -195,6 +195,12 @@ void TOrvalla::connectHandlers()
     connect(&m_engines->history, &ReadingHistory::statusChanged, ui.Status_linha,
         [this](const QString &text) { ui.Status_linha->showMessage(text); });
     connect(&m_engines->history, &ReadingHistory::readingsChanged, this, &TOrvalla::refreshCharts);
+    connect(&m_engines->history.central(), &CentralSender::statusChanged, this, [this](const QString &text) {
+        ui.Label_central_estado->setText(text);
+        ui.Label_central_linha->setText(text);
+    });
+    connect(ui.Edit_base_datos_central, &QLineEdit::editingFinished, this,
+        [this] { m_engines->history.setCentralDatabase(ui.Edit_base_datos_central->text()); });
     connect(ui.Controis, &QTabWidget::currentChanged, this, [this] {
         if (m_chartsStale)
             refreshCharts();
@@ -491,6 +497,7 @@ void TOrvalla::settingsToScreen()
     ui.ComboBox_ftp_seguridade->setCurrentIndex(int(st.ftp_seguridade));
     ui.ComboBox_smtp_seguridade->setCurrentIndex(int(st.smtp_seguridade));
     ui.Edit_certificados->setText(st.certificados);
+    ui.Edit_base_datos_central->setText(st.base_datos_central);
 }
 
 // Texts and switches as the operator left them; the numbers are held already.
@@ -533,6 +540,7 @@ void TOrvalla::screenToSettings()
     st.ftp_seguridade = ui.ComboBox_ftp_seguridade->currentIndex();
     st.smtp_seguridade = ui.ComboBox_smtp_seguridade->currentIndex();
     st.certificados = ui.Edit_certificados->text();
+    st.base_datos_central = ui.Edit_base_datos_central->text();
     const MaxMinState &mm = m_engines->extremes.state();
     st.start_offset = mm.start_offset;
     st.period = mm.period;
@@ -603,6 +611,7 @@ void TOrvalla::LoadSettings()
     e.report.setSystemId(st.identifier);
     e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
     e.history.start(st.identifier);
+    e.history.setCentralDatabase(st.base_datos_central);
     // Opening waits for the office in a nested loop where ticks run: they must
     // see the whole file applied (storage interval, calibration), not half of it.
     if (std::exchange(m_workbookOpenPending, false) && ui.CheckBox_excel_activo->isChecked())

@@ -300,6 +300,7 @@ bool LoadSettings(
     setChoice("Seguridade de ftp =", s.ftp_seguridade, 1);
     setChoice("Seguridade de correo =", s.smtp_seguridade, 2);
     setText("Certificados de confianza = ", s.certificados);
+    setText("Base de datos central = ", s.base_datos_central);
 
     qCInfo(lcSettings).noquote() << "settings loaded from" << path;
     return finish();
@@ -345,12 +346,14 @@ QByteArray settingsFileBytes(const Settings &s)
     out += formatC("Calibracion de piranometro = %3.4f\r\n", double(s.pyranometer_cal));
     out += formatC("Tension de transmisor = %3.2f\r\n", double(s.transmitter_vref));
     out += formatC("Calibracion de barometro = %3.4f\r\n", double(s.barometer_cal));
-    if (s.publishingDefaults())
+    if (s.publishingDefaults() && s.base_datos_central.isEmpty())
         return out;
     out += formatC("Modo pasivo de ftp = %d\r\n", s.ftp_pasivo ? 1 : 0);
     out += formatC("Seguridade de ftp = %d\r\n", s.ftp_seguridade);
     out += formatC("Seguridade de correo = %d\r\n", s.smtp_seguridade);
     out += textLine("Certificados de confianza = ", s.certificados);
+    if (!s.base_datos_central.isEmpty())
+        out += textLine("Base de datos central = ", s.base_datos_central);
     return out;
 }
 
@@ -358,7 +361,7 @@ bool SaveSettings(const Settings &settings, const QString &folder, QString *erro
 {
     const QString path = pathIn(folder, QString::fromLatin1(kSettingsFileName));
     QString why;
-    // Two passwords stand in clear: owner only.
+    // The passwords stand in clear: owner only.
     if (!replaceFile(
             path, settingsFileBytes(settings), &why, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         qCWarning(lcSettings).noquote() << "settings not saved:" << why;

@@ -96,8 +96,11 @@ struct Settings {
     std::int32_t smtp_seguridade = 0; // ComboBox_smtp_seguridade: 0 none, 1 STARTTLS, 2 TLS
     QString certificados; // Edit_certificados: PEM file of extra trusted certificates
 
-    // The settings of lines 38-41 all at their defaults: the file is then
-    // written with the first 37 lines only, as before they existed.
+    // Line 42: the central PostgreSQL database's URI, "" for none (Edit_base_datos_central).
+    QString base_datos_central;
+
+    // The settings of lines 38-41 all at their defaults: with line 42 empty
+    // too, the file is written with the first 37 lines only, as before they existed.
     bool publishingDefaults() const;
 };
 
@@ -129,11 +132,12 @@ QString calibrationText(float value);
 bool LoadSettings(Settings &settings, MaxMinState &maxmin, const SettingsHooks &hooks = {},
     const QString &folder = {}, QString *error = nullptr);
 
-// Shutdown: meteo.cfg replaced whole (owner-only permissions, as it holds two
+// Shutdown: meteo.cfg replaced whole (owner-only permissions, as it holds
 // passwords). On failure the previous file stays and false is returned.
 bool SaveSettings(const Settings &settings, const QString &folder = {}, QString *error = nullptr);
 
-// The lines as written: 37, and lines 38-41 when one of them is not at its default.
+// The lines as written: 37, lines 38-41 when one of them or line 42 is not at
+// its default, and line 42 when it is set.
 QByteArray settingsFileBytes(const Settings &settings);
 
 } // namespace orvalla

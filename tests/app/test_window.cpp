@@ -567,6 +567,8 @@ private Q_SLOTS:
         QCOMPARE(tabs->currentIndex(), 0);
         QCOMPARE(field(*w, "Edit_clave_smtp")->echoMode(), QLineEdit::Password);
         QCOMPARE(field(*w, "Edit_ftp_clave")->echoMode(), QLineEdit::Password);
+        QCOMPARE(field(*w, "Edit_base_datos_central")->echoMode(), QLineEdit::Password);
+        QVERIFY(tabs->widget(3)->isAncestorOf(field(*w, "Edit_base_datos_central")));
         for (const char *memo : { "Memo_serie", "Memo_ftp", "Memo_resultado", "Memo_mensaxe",
                  "Memo_destinatarios_smtp", "Memo_ftp_nome_ficheiro" }) {
             auto *m = w->findChild<QPlainTextEdit *>(QLatin1String(memo));
@@ -762,6 +764,30 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(37),
             (QList<QByteArray> { "Modo pasivo de ftp = 0", "Seguridade de ftp = 0",
                 "Seguridade de correo = 1", "Certificados de confianza = /srv/outra.pem" }));
+    }
+
+    // Line 42 fills the masked field; a server that is not there is a clear
+    // line on the "Remoto" tab and in the status line, and the field reaches the file.
+    void centralDatabaseBetweenFileAndWindow()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const QByteArray uri
+            = "postgresql://orvalla:x@127.0.0.1:" + QByteArray::number(closed.serverPort()) + "/meteo";
+        closed.close();
+        writeSettings("Base de datos central = " + uri + "\r\n");
+        auto w = makeWindow();
+        QCOMPARE(field(*w, "Edit_base_datos_central")->text(), QString::fromLatin1(uri));
+        auto *tab = w->findChild<QLabel *>(QStringLiteral("Label_central_estado"));
+        auto *line = w->findChild<QLabel *>(QStringLiteral("Label_central_linha"));
+        QVERIFY(tab && line);
+        QTRY_VERIFY_WITH_TIMEOUT(tab->text().contains(u("non dispoñible: non se chega ao servidor")), 15000);
+        QCOMPARE(line->text(), tab->text());
+        QVERIFY(!tab->text().contains(QStringLiteral(":x@")));
+        w->close();
+        const QList<QByteArray> lines = fileLines(QStringLiteral("meteo.cfg"));
+        QCOMPARE(lines.size(), 42);
+        QCOMPARE(lines.at(41), "Base de datos central = " + uri);
     }
 
     void switchesFromTheFileRunTheirActions()
