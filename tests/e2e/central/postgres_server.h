@@ -16,6 +16,7 @@
 #include <QVariant>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace central
@@ -88,9 +89,9 @@ public:
                 { QStringLiteral("start"), QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("60"),
                     QStringLiteral("-l"), m_dir.filePath(QStringLiteral("log")), QStringLiteral("-o"),
                     QStringLiteral("-c listen_addresses=127.0.0.1 -p %1 -c unix_socket_directories=%2 "
-                                   "-c fsync=off -c max_connections=20 -c shared_buffers=16MB")
+                                   "-c fsync=off -c max_connections=20 -c shared_buffers=16MB %3")
                         .arg(m_port)
-                        .arg(m_dir.path()) },
+                        .arg(m_dir.path(), m_extra) },
                 &out))
             return QStringLiteral("pg_ctl start failed: ") + out + QString::fromUtf8(logTail());
         m_running = true;
@@ -105,6 +106,15 @@ public:
     }
 
     int port() const { return m_port; }
+    QString folder() const { return m_dir.path(); }
+    // Server options for the next start ("-c ssl=on ...").
+    void setExtraOptions(const QString &options) { m_extra = options; }
+    // A file the server reads (its TLS key must be its own and private).
+    bool giveToServer(const QString &path)
+    {
+        const QByteArray p = QFile::encodeName(path);
+        return ::chmod(p.constData(), 0600) == 0 && (!m_uid || ::chown(p.constData(), m_uid, m_gid) == 0);
+    }
     QString uri(const QString &password = QString::fromLatin1(kPassword), const QString &query = {}) const
     {
         // Built by hand: the encoded password holds '%'.
@@ -198,6 +208,7 @@ private:
     gid_t m_gid = 0;
     int m_port = 0;
     bool m_running = false;
+    QString m_extra;
 };
 
 } // namespace central

@@ -4,6 +4,7 @@
 // a clear status while the local archive goes on.
 
 #include "postgres_server.h"
+#include "tests/e2e/tls_certificates.h"
 
 #include "common/clock.h"
 #include "history/history.h"
@@ -259,6 +260,49 @@ private Q_SLOTS:
         h.reset();
         QVERIFY2(t.elapsed() < CentralSender::kCloseWaitMs + 1000, qPrintable(QString::number(t.elapsed())));
         qDeleteAll(held);
+    }
+
+    // With TLS the server's certificate is checked as libpq checks it: one
+    // that the named root did not sign is refused, and nothing is sent.
+    // Last, as it restarts the server.
+    void tls()
+    {
+        tlstest::Certificate server, stranger;
+        QCOMPARE(tlstest::makeCertificate(
+                     m_pg.folder(), QStringLiteral("server"), QStringLiteral("localhost"), true, &server),
+            QString());
+        QCOMPARE(tlstest::makeCertificate(
+                     m_dir->path(), QStringLiteral("stranger"), QStringLiteral("localhost"), true, &stranger),
+            QString());
+        QVERIFY(m_pg.giveToServer(server.key) && m_pg.giveToServer(server.cert));
+        m_pg.closeDb();
+        QVERIFY(m_pg.stop());
+        m_pg.setExtraOptions(
+            QStringLiteral("-c ssl=on -c ssl_cert_file=%1 -c ssl_key_file=%2").arg(server.cert, server.key));
+        QCOMPARE(m_pg.start(), QString());
+
+        auto refused = history(QStringLiteral("tarvelo"),
+            m_pg.uri(QString::fromLatin1(PostgresServer::kPassword),
+                QStringLiteral("?sslmode=verify-full&sslrootcert=") + stranger.cert),
+            QStringLiteral("refused"));
+        refused->recordReadingLine(lineAt(0, 1));
+        QTRY_COMPARE_WITH_TIMEOUT(refused->central().state(), CentralSender::State::Unreached, 15000);
+        QVERIFY2(refused->central().failure().startsWith(QStringLiteral("fallou a conexión cifrada (TLS)")),
+            qPrintable(refused->central().failure()));
+        QCOMPARE(refused->archive().readingCount(QStringLiteral("tarvelo")), 1);
+
+        auto h = history(QStringLiteral("tarvelo"),
+            m_pg.uri(QString::fromLatin1(PostgresServer::kPassword),
+                QStringLiteral("?sslmode=verify-full&application_name=orvalla-tls&sslrootcert=")
+                    + server.cert),
+            QStringLiteral("trusted"));
+        for (int s = 0; s < 4; ++s)
+            h->recordReadingLine(lineAt(s, 2));
+        QTRY_COMPARE_WITH_TIMEOUT(centralRows(m_pg, QStringLiteral("tarvelo")), archiveRows(*h), 15000);
+        QCOMPARE(
+            m_pg.column(QStringLiteral("SELECT bool_and(s.ssl) FROM pg_stat_ssl s JOIN pg_stat_activity a "
+                                       "USING (pid) WHERE a.application_name = 'orvalla-tls'")),
+            QStringList { QStringLiteral("true") });
     }
 };
 
