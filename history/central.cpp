@@ -259,7 +259,7 @@ CentralSender::CentralSender(ReadingArchive *archive, QObject *parent)
 
 CentralSender::~CentralSender()
 {
-    stopLink();
+    stopLink(true);
 }
 
 void CentralSender::startLink()
@@ -277,11 +277,12 @@ void CentralSender::startLink()
     m_thread->start();
 }
 
-void CentralSender::stopLink()
+void CentralSender::stopLink(bool wait)
 {
     if (!m_thread)
         return;
     disconnect(m_link, nullptr, this, nullptr);
+    disconnect(this, nullptr, m_link, nullptr);
     CentralLink *link = m_link;
     QMetaObject::invokeMethod(
         link,
@@ -290,7 +291,11 @@ void CentralSender::stopLink()
             QThread::currentThread()->quit();
         },
         Qt::QueuedConnection);
-    if (m_thread->wait(kCloseWaitMs)) {
+    if (!wait) {
+        // A new URI: the window does not wait for the old connection to end.
+        connect(m_thread, &QThread::finished, link, &QObject::deleteLater);
+        connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
+    } else if (m_thread->wait(kCloseWaitMs)) {
         delete link;
         delete m_thread;
     } else {
@@ -318,7 +323,7 @@ void CentralSender::setUri(const QString &uri)
     m_uri = u;
     m_retry.stop();
     m_next.stop();
-    stopLink();
+    stopLink(false);
     m_target.reset();
     if (u.isEmpty()) {
         applyDestination();
@@ -338,6 +343,7 @@ void CentralSender::setUri(const QString &uri)
     startLink();
     Q_EMIT configureRequested(*m_target);
     applyDestination();
+    m_state = State::Off; // a new destination is a new state, logged as such
     setState(State::Connecting);
     pump();
 }

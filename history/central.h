@@ -115,7 +115,8 @@ Q_SIGNALS:
 
 private:
     void startLink();
-    void stopLink();
+    // wait: at most kCloseWaitMs (closing); otherwise the old link ends on its own.
+    void stopLink(bool wait);
     void pump();
     void onSent(const QList<CentralRow> &rows);
     void onFailed(const QString &reason);

@@ -136,7 +136,8 @@ public:
             d.setDatabaseName(QStringLiteral("postgres"));
             d.setUserName(QLatin1String(kUser));
             d.setPassword(QLatin1String(kPassword));
-            d.open();
+            if (d.open())
+                QSqlQuery(d).exec(QStringLiteral("SET client_min_messages = warning"));
         }
         return d;
     }

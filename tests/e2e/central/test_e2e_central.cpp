@@ -262,6 +262,35 @@ private Q_SLOTS:
         qDeleteAll(held);
     }
 
+    // The operator mends the URI while a connection to a silent host is being
+    // tried: the window does not wait for it, and the readings go to the new one.
+    void uriChangedWhileConnecting()
+    {
+        QTcpServer silent;
+        QList<QTcpSocket *> held;
+        connect(&silent, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket *s = silent.nextPendingConnection())
+                held << s;
+        });
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        auto h = history(QStringLiteral("tarvelo"),
+            QStringLiteral("postgresql://orvalla:x@127.0.0.1:%1/postgres?connect_timeout=30")
+                .arg(silent.serverPort()));
+        h->recordReadingLine(lineAt(0, 1));
+        QTRY_VERIFY(!held.isEmpty());
+        QElapsedTimer t;
+        t.start();
+        h->setCentralDatabase(m_pg.uri());
+        QVERIFY2(t.elapsed() < 500, qPrintable(QString::number(t.elapsed())));
+        h->recordReadingLine(lineAt(1, 1));
+        QTRY_COMPARE_WITH_TIMEOUT(centralRows(m_pg, QStringLiteral("tarvelo")), archiveRows(*h), 15000);
+        QCOMPARE(centralRows(m_pg, QStringLiteral("tarvelo")).size(), 2);
+        // The old attempt ends as the silent host hangs up.
+        qDeleteAll(held);
+        silent.close();
+        QTest::qWait(300);
+    }
+
     // With TLS the server's certificate is checked as libpq checks it: one
     // that the named root did not sign is refused, and nothing is sent.
     // Last, as it restarts the server.
