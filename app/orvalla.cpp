@@ -198,6 +198,12 @@ void TOrvalla::connectHandlers()
     connect(&m_engines->history, &ReadingHistory::statusChanged, ui.Status_linha,
         [this](const QString &text) { ui.Status_linha->showMessage(text); });
     connect(&m_engines->history, &ReadingHistory::readingsChanged, this, &TOrvalla::refreshCharts);
+    connect(&m_engines->history.central(), &CentralSender::statusChanged, this, [this](const QString &text) {
+        ui.Label_central_estado->setText(text);
+        ui.Label_central_linha->setText(text);
+    });
+    connect(ui.Edit_base_datos_central, &QLineEdit::editingFinished, this,
+        [this] { m_engines->history.setCentralDatabase(m_engines->settings.base_datos_central); });
     connect(ui.Controis, &QTabWidget::currentChanged, this, [this] {
         if (m_chartsStale)
             refreshCharts();
@@ -466,6 +472,7 @@ void TOrvalla::LoadSettings()
     e.report.setSystemId(st.identifier);
     e.link.setCalibration(Calibration { st.pyranometer_cal, st.transmitter_vref, st.barometer_cal });
     e.history.start(st.identifier);
+    e.history.setCentralDatabase(st.base_datos_central);
     // Opening waits for the office in a nested loop where ticks run: they must
     // see the whole file applied (storage interval, calibration), not half of it.
     if (std::exchange(m_workbookOpenPending, false) && st.excel_activo)

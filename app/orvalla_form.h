@@ -77,6 +77,9 @@ struct OrvallaForm {
     QCheckBox *CheckBox_modo_simulado = nullptr;
     QTableView *SG_serie = nullptr;
     QPlainTextEdit *Memo_serie = nullptr;
+    QLineEdit *Edit_base_datos_central = nullptr; // PostgreSQL URI, password included: masked
+    QLabel *Label_central_estado = nullptr; // reached or not, readings waiting, last sent
+    QLabel *Label_central_linha = nullptr; // the same in the status line
 
     // "Web"
     QCheckBox *CheckBox_http_activo = nullptr;

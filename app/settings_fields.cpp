@@ -91,6 +91,7 @@ constexpr Binding kBindings[] = {
     bind(&OrvallaForm::ComboBox_ftp_seguridade, &Settings::ftp_seguridade),
     bind(&OrvallaForm::ComboBox_smtp_seguridade, &Settings::smtp_seguridade),
     bind(&OrvallaForm::Edit_certificados, &Settings::certificados),
+    bind(&OrvallaForm::Edit_base_datos_central, &Settings::base_datos_central),
 };
 
 } // namespace

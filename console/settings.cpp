@@ -165,7 +165,15 @@ struct Row {
     SettingsSwitch which {};
     std::int32_t highest = 0;
     Then then = Then::Nothing;
+    // Begins a group of later lines, written together (see settingsFileBytes).
+    bool startsGroup = false;
 };
+
+constexpr Row startingGroup(Row row)
+{
+    row.startsGroup = true;
+    return row;
+}
 
 constexpr Row identifierRow(const char *key, QString Settings::*text, const char *fallback)
 {
@@ -286,13 +294,15 @@ constexpr Row kRows[] = {
     realRow("Calibracion de piranometro =", &Settings::pyranometer_cal, &Settings::cal_pir, "3,92", " %3.4f"),
     realRow("Tension de transmisor =", &Settings::transmitter_vref, &Settings::vref_tx, "4,0", " %3.2f"),
     realRow("Calibracion de barometro =", &Settings::barometer_cal, &Settings::cal_bar, "3,2717", " %3.4f"),
-    // Written only when one of them is off its default (laterLinesAtDefaults).
-    flagRow("Modo pasivo de ftp =", &Settings::ftp_pasivo),
+    // Later lines come in groups; a file ends after the last group with a
+    // value off its default, so a file without them keeps its bytes.
+    startingGroup(flagRow("Modo pasivo de ftp =", &Settings::ftp_pasivo)),
     // A level this console does not know is refused rather than guessed: it
     // could mean less protection than the operator asked for.
     choiceRow("Seguridade de ftp =", &Settings::ftp_seguridade, 1),
     choiceRow("Seguridade de correo =", &Settings::smtp_seguridade, 2),
     textRow("Certificados de confianza = ", &Settings::certificados, ""),
+    startingGroup(textRow("Base de datos central = ", &Settings::base_datos_central, "")),
 };
 
 // Lines every file has, whatever their values.
@@ -399,13 +409,6 @@ Settings::Settings()
 {
     for (const Row &row : kRows)
         setDefault(*this, row);
-}
-
-bool Settings::laterLinesAtDefaults() const
-{
-    const Settings defaults;
-    return std::all_of(std::begin(kRows) + kAlwaysWritten, std::end(kRows),
-        [&](const Row &row) { return sameValue(*this, defaults, row); });
 }
 
 QString calibrationText(float value)
@@ -530,12 +533,19 @@ bool LoadSettings(
 
 QByteArray settingsFileBytes(const Settings &s)
 {
-    const bool allLines = !s.laterLinesAtDefaults();
-    QByteArray out;
-    for (std::size_t i = 0; i < std::size(kRows); ++i) {
-        if (i < kAlwaysWritten || allLines)
-            out += line(s, kRows[i]);
+    const Settings defaults;
+    std::size_t end = kAlwaysWritten;
+    for (std::size_t i = kAlwaysWritten; i < std::size(kRows); ++i) {
+        if (!sameValue(s, defaults, kRows[i])) {
+            // Up to the end of this row's group.
+            end = i + 1;
+            while (end < std::size(kRows) && !kRows[end].startsGroup)
+                ++end;
+        }
     }
+    QByteArray out;
+    for (std::size_t i = 0; i < end; ++i)
+        out += line(s, kRows[i]);
     return out;
 }
 
@@ -543,7 +553,7 @@ bool SaveSettings(const Settings &settings, const QString &folder, QString *erro
 {
     const QString path = pathIn(folder, QString::fromLatin1(kSettingsFileName));
     QString why;
-    // Two passwords stand in clear: owner only.
+    // The passwords stand in clear: owner only.
     if (!replaceFile(
             path, settingsFileBytes(settings), &why, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         qCWarning(lcSettings).noquote() << "settings not saved:" << why;

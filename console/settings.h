@@ -100,9 +100,8 @@ struct Settings {
     std::int32_t smtp_seguridade = 0; // ComboBox_smtp_seguridade: 0 none, 1 STARTTLS, 2 TLS
     QString certificados; // Edit_certificados: PEM file of extra trusted certificates
 
-    // The settings after line 37 all at their defaults: the file is then
-    // written with the first 37 lines only, as before they existed.
-    bool laterLinesAtDefaults() const;
+    // Line 42: the central PostgreSQL database's URI, "" for none.
+    QString base_datos_central;
 };
 
 // What loading the file asks of the window. Every hook is optional.
@@ -133,11 +132,12 @@ QString calibrationText(float value);
 bool LoadSettings(Settings &settings, MaxMinState &maxmin, const SettingsHooks &hooks = {},
     const QString &folder = {}, QString *error = nullptr);
 
-// Shutdown: meteo.cfg replaced whole (owner-only permissions, as it holds two
+// Shutdown: meteo.cfg replaced whole (owner-only permissions, as it holds
 // passwords). On failure the previous file stays and false is returned.
 bool SaveSettings(const Settings &settings, const QString &folder = {}, QString *error = nullptr);
 
-// The lines as written: 37, and the later ones when one of them is not at its default.
+// The lines as written: 37, then the later ones up to the last group of them
+// with a value off its default (lines 38-41 are one group, line 42 another).
 QByteArray settingsFileBytes(const Settings &settings);
 
 } // namespace orvalla

@@ -74,13 +74,14 @@ struct ReadingArchive::Statements {
         , hourRows(db)
         , upsertSummary(db)
         , deleteSummary(db)
+        , markCentral(db)
     {
         for (QSqlQuery *q : { &nextInstant, &previousRain, &hourRows })
             q->setForwardOnly(true);
     }
     bool prepare(QString *error);
 
-    QSqlQuery insert, nextInstant, previousRain, hourRows, upsertSummary, deleteSummary;
+    QSqlQuery insert, nextInstant, previousRain, hourRows, upsertSummary, deleteSummary, markCentral;
 };
 
 bool ReadingArchive::Statements::prepare(QString *error)
@@ -119,12 +120,19 @@ bool ReadingArchive::Statements::prepare(QString *error)
                            "VALUES (?, ?, ?%2, ?, ?, ?)")
                 .arg(summaryNames, summaryMarks) },
         { &deleteSummary, QStringLiteral("DELETE FROM resumo_horario WHERE estacion = ? AND hora = ?") },
+        { &markCentral,
+            QStringLiteral("INSERT OR REPLACE INTO pendentes_central (estacion, instante) VALUES (?, ?)") },
     };
     for (const auto &[query, sql] : all) {
         if (!query->prepare(sql))
             return sqlFail(error, query->lastError());
     }
     return true;
+}
+
+const char *archiveColumn(ArchiveValue value)
+{
+    return kColumns[value];
 }
 
 std::optional<ArchiveRow> parseReadingLine(const QByteArray &line)
@@ -237,6 +245,12 @@ bool ReadingArchive::open(const QString &path, QString *error, int busyTimeoutMs
             .arg(summary),
         QStringLiteral("CREATE TABLE IF NOT EXISTS ficheiros_importados (ficheiro TEXT PRIMARY KEY, "
                        "tamano INTEGER NOT NULL, modificado TEXT NOT NULL)"),
+        // AUTOINCREMENT: a mark is never used twice, so a reading stored again
+        // while its first version was on its way keeps its new mark.
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS pendentes_central (marca INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "estacion TEXT NOT NULL, instante TEXT NOT NULL, UNIQUE (estacion, instante))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS destino_central (destino TEXT NOT NULL)"),
     };
     for (const QString &sql : statements) {
         if (!exec(sql, error)) {
@@ -245,6 +259,12 @@ bool ReadingArchive::open(const QString &path, QString *error, int busyTimeoutMs
         }
     }
     m_fullSync = true;
+    {
+        QSqlQuery q(m_db);
+        m_central = q.exec(QStringLiteral("SELECT destino FROM destino_central LIMIT 1")) && q.next()
+            ? q.value(0).toString()
+            : QString();
+    }
     m_sql = std::make_unique<Statements>(m_db);
     if (!m_sql->prepare(error)) {
         close();
@@ -289,6 +309,13 @@ bool ReadingArchive::store(
                 insert.bindValue(2 + c, dbValue(row.values[c]));
             if (!insert.exec())
                 return rollback(insert.lastError());
+            if (!m_central.isEmpty()) {
+                QSqlQuery &mark = m_sql->markCentral;
+                mark.bindValue(0, station);
+                mark.bindValue(1, row.instant);
+                if (!mark.exec())
+                    return rollback(mark.lastError());
+            }
             touched.insert(hourOf(row.instant));
         }
         // The rain of the hour after each one depends on its last reading.
@@ -529,6 +556,117 @@ qint64 ReadingArchive::readingCount(const QString &station) const
     q.prepare(QStringLiteral("SELECT count(*) FROM lecturas WHERE estacion = ?"));
     q.addBindValue(station);
     return q.exec() && q.next() ? q.value(0).toLongLong() : 0;
+}
+
+bool ReadingArchive::setCentralDestination(const QString &destination, QString *error)
+{
+    if (!isOpen()) {
+        if (error)
+            *error = QStringLiteral("archive not open");
+        return false;
+    }
+    if (destination == m_central)
+        return true;
+    if (!m_db.transaction())
+        return sqlFail(error, m_db.lastError());
+    QSqlQuery q(m_db);
+    const auto run = [&](const QString &sql) { return q.exec(sql); };
+    bool ok = run(QStringLiteral("DELETE FROM pendentes_central"))
+        && run(QStringLiteral("DELETE FROM destino_central"));
+    if (ok && !destination.isEmpty()) {
+        // Another database holds none of what the archive has.
+        ok = q.prepare(QStringLiteral("INSERT INTO destino_central (destino) VALUES (?)"));
+        q.addBindValue(destination);
+        ok = ok && q.exec()
+            && run(
+                QStringLiteral("INSERT INTO pendentes_central (estacion, instante) SELECT estacion, instante "
+                               "FROM lecturas ORDER BY estacion, instante"));
+    }
+    if (!ok) {
+        sqlFail(error, q.lastError());
+        m_db.rollback();
+        return false;
+    }
+    if (!m_db.commit()) {
+        sqlFail(error, m_db.lastError());
+        m_db.rollback();
+        return false;
+    }
+    m_central = destination;
+    return true;
+}
+
+QList<CentralRow> ReadingArchive::centralPending(int limit, QString *error) const
+{
+    QList<CentralRow> rows;
+    if (!isOpen()) {
+        if (error)
+            *error = QStringLiteral("archive not open");
+        return rows;
+    }
+    QString select = QStringLiteral("SELECT p.marca, p.estacion, p.instante");
+    for (const char *c : kColumns)
+        select += QLatin1String(", l.") + QLatin1String(c);
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    q.prepare(select
+        + QStringLiteral(
+            " FROM pendentes_central p JOIN lecturas l ON l.estacion = p.estacion AND l.instante = "
+            "p.instante ORDER BY p.estacion, p.instante LIMIT ?"));
+    q.addBindValue(limit);
+    if (!q.exec()) {
+        sqlFail(error, q.lastError());
+        return rows;
+    }
+    while (q.next()) {
+        CentralRow r;
+        r.mark = q.value(0).toLongLong();
+        r.station = q.value(1).toString();
+        r.row.instant = q.value(2).toString();
+        for (int c = 0; c < ArchiveValueCount; ++c)
+            r.row.values[c] = fromDb(q.value(3 + c));
+        rows.append(r);
+    }
+    return rows;
+}
+
+qint64 ReadingArchive::centralPendingCount() const
+{
+    if (!isOpen())
+        return 0;
+    QSqlQuery q(m_db);
+    return q.exec(QStringLiteral("SELECT count(*) FROM pendentes_central")) && q.next()
+        ? q.value(0).toLongLong()
+        : 0;
+}
+
+bool ReadingArchive::clearCentralPending(const QList<CentralRow> &sent, QString *error)
+{
+    if (!isOpen()) {
+        if (error)
+            *error = QStringLiteral("archive not open");
+        return false;
+    }
+    if (sent.isEmpty())
+        return true;
+    if (!m_db.transaction())
+        return sqlFail(error, m_db.lastError());
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("DELETE FROM pendentes_central WHERE marca = ?"));
+    for (const CentralRow &r : sent) {
+        q.bindValue(0, r.mark);
+        if (!q.exec()) {
+            sqlFail(error, q.lastError());
+            m_db.rollback();
+            return false;
+        }
+    }
+    if (!m_db.commit()) {
+        sqlFail(error, m_db.lastError());
+        m_db.rollback();
+        return false;
+    }
+    return true;
 }
 
 } // namespace orvalla

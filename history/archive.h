@@ -27,6 +27,9 @@ enum ArchiveValue {
     ArchiveValueCount
 };
 
+// The column of "lecturas" that holds a value.
+const char *archiveColumn(ArchiveValue value);
+
 // One stored reading: its local instant 'YYYY-MM-DD HH:MM:SS' and its values
 // with the precision of the reading line; NaN where the line had none.
 struct ArchiveRow {
@@ -60,6 +63,14 @@ struct ArchiveExtremes {
     QString temperatureMaxAt, temperatureMinAt;
     double rain = 0;
     int hours = 0; // hours with readings
+};
+
+// A reading waiting for the central database; mark tells a reading stored
+// again after it was read from one stored once.
+struct CentralRow {
+    QString station;
+    ArchiveRow row;
+    qint64 mark = 0;
 };
 
 // A day file as it was when it was imported.
@@ -110,6 +121,18 @@ public:
     ArchiveExtremes extremes(const QString &station, const QString &from, const QString &to) const;
     qint64 readingCount(const QString &station) const;
 
+    // Readings not yet in the central database wait in "pendentes_central",
+    // marked in the transaction that stores them. destination names the
+    // central database (no password); a new one marks the whole archive, an
+    // empty one stops marking and forgets what waited.
+    bool setCentralDestination(const QString &destination, QString *error = nullptr);
+    QString centralDestination() const { return m_central; }
+    // The oldest readings waiting, at most limit.
+    QList<CentralRow> centralPending(int limit, QString *error = nullptr) const;
+    qint64 centralPendingCount() const;
+    // The readings sent: their marks go unless they were stored again meanwhile.
+    bool clearCentralPending(const QList<CentralRow> &sent, QString *error = nullptr);
+
 private:
     bool exec(const QString &sql, QString *error);
     bool summarizeHour(const QString &station, const QString &hour, QString *error);
@@ -122,6 +145,7 @@ private:
     QSqlDatabase m_db;
     std::unique_ptr<Statements> m_sql;
     bool m_fullSync = true;
+    QString m_central;
 };
 
 } // namespace orvalla

@@ -57,6 +57,7 @@ bool ReadingHistory::openArchive()
         return false;
     }
     qCInfo(lcHistory).noquote() << "archive open:" << path;
+    m_central.archiveOpened();
     return true;
 }
 
@@ -108,6 +109,7 @@ bool ReadingHistory::storeWaiting()
         qCInfo(lcHistory).noquote() << "reading archived:" << m_id << row.instant;
     m_waiting.clear();
     recovered();
+    m_central.readingsStored();
     Q_EMIT readingsChanged();
     return true;
 }
@@ -208,6 +210,7 @@ void ReadingHistory::importStep()
         m_importRows += rows.size();
         if (!m_available)
             recovered();
+        m_central.readingsStored();
     }
     ++m_importDone;
     if (!m_importQueue.isEmpty()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/archive.h"
+#include "history/central.h"
 
 #include <QObject>
 #include <QStringList>
@@ -39,6 +40,11 @@ public:
     QString statusText() const { return m_status; }
     void setRetryInterval(int ms) { m_retry.setInterval(ms); }
 
+    // The central PostgreSQL database the archive's readings go on to (empty: none).
+    void setCentralDatabase(const QString &uri) { m_central.setUri(uri); }
+    CentralSender &central() { return m_central; }
+    const CentralSender &central() const { return m_central; }
+
     // Readings kept in memory while the archive fails; older ones are left to
     // the day files, which are imported once it works again.
     static constexpr int kMaxWaiting = 50000;
@@ -62,6 +68,7 @@ private:
     QString m_folder;
     QString m_id;
     ReadingArchive m_archive;
+    CentralSender m_central { &m_archive }; // stops before the archive closes
     bool m_started = false;
     bool m_available = true;
     QList<ArchiveRow> m_waiting;

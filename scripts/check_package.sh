@@ -50,7 +50,8 @@ for page in orvalla orvalla-station; do
 done
 
 depends="$(dpkg-deb -f "$deb" Depends)"
-for pkg in adduser libqt6serialport6 libqt6network6 libqt6widgets6 libqt6multimedia6 libc6; do
+for pkg in adduser libqt6serialport6 libqt6network6 libqt6widgets6 libqt6multimedia6 libc6 \
+    libqt6sql6-sqlite libqt6sql6-psql; do
     grep -qE "(^|[ ,|])$pkg([ ,(]|$)" <<<"$depends" || fail "Depends lacks $pkg: $depends"
 done
 recommends="$(dpkg-deb -f "$deb" Recommends)"

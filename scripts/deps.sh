@@ -4,7 +4,7 @@
 ORVALLA_BUILD_PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-multimedia-dev libgl-dev
-    libqt6sql6-sqlite
+    libqt6sql6-sqlite libqt6sql6-psql
     tzdata locales
 )
 # The virtual camera of scripts/virtual-camera.sh: PipeWire publishes a GStreamer
@@ -19,6 +19,7 @@ ORVALLA_TEST_PACKAGES=(
     libreoffice-calc-nogui python3-uno
     chromium
     lintian systemd file
+    postgresql
     "${ORVALLA_CAMERA_PACKAGES[@]}"
 )
 ORVALLA_BENCH_PACKAGES=(
