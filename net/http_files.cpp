@@ -21,6 +21,8 @@ namespace
 constexpr qint64 kCacheFileMax = 256 * 1024;
 constexpr qint64 kCacheTotalMax = 8 * 1024 * 1024;
 constexpr qint64 kSettledSecs = 2;
+// Request paths remembered; many spellings of one path cannot grow it further.
+constexpr qsizetype kRoutesMax = 1024;
 
 bool noOpenat2 = false; // the kernel (or a sandbox) refuses it: always the slow way
 
@@ -96,6 +98,7 @@ void HttpFiles::setFolder(const QString &dir)
     closeFolder();
     m_dir = dir;
     m_cache.clear();
+    m_routes.clear();
     m_cacheBytes = 0;
     const QString canonical = QFileInfo(dir).canonicalFilePath();
     if (canonical.isEmpty())
@@ -159,6 +162,20 @@ HttpFiles::Opened HttpFiles::open(const QByteArray &requestPath)
         if (m_folderFd < 0)
             return openSlowly(requestPath);
     }
+    // A path seen before, to a file in memory: one stat instead of the walk.
+    // The file found must be the very one found the full way (same device and
+    // inode), and unchanged: a link or rename on the way since can lead at
+    // most to that same file, whose answer is then the same.
+    if (const auto route = m_routes.constFind(requestPath); route != m_routes.constEnd()) {
+        struct stat st;
+        if (::fstatat(m_folderFd, route->relative.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(st.st_mode) && inodeKey(st) == route->inode) {
+            const auto hit = m_cache.constFind(route->inode);
+            if (hit != m_cache.constEnd() && hit->size == qint64(st.st_size) && hit->mtimeNs == mtimeNs(st)
+                && !isPrivate(st))
+                return fromMemory(*hit, route->type);
+        }
+    }
     // The same steps as resolveHttpDocument, with the file system asked once.
     const QByteArray decoded = percentDecode(requestPath);
     if (decoded.contains('\0'))
@@ -201,22 +218,20 @@ HttpFiles::Opened HttpFiles::open(const QByteArray &requestPath)
         ::close(fd);
         return refused(HttpDocument::Forbidden);
     }
-    const auto hit = m_cache.constFind(inodeKey(st));
-    if (hit != m_cache.constEnd() && hit->size == qint64(st.st_size) && hit->mtimeNs == mtimeNs(st)) {
-        ::close(fd);
-        Opened out;
-        out.kind = HttpDocument::File;
-        out.bytes = hit->bytes;
-        out.inMemory = true;
-        out.size = hit->bytes.size();
-        out.type = httpContentType(name);
-        out.lastModified = hit->lastModified;
-        return out;
-    }
-    // Reopened for reading the same way; it must still be the file just checked.
     const QString inside = name == m_folder
         ? QStringLiteral(".")
         : name.mid(m_folder == QLatin1String("/") ? 1 : m_folder.size() + 1);
+    const QByteArray inode = inodeKey(st);
+    const auto hit = m_cache.constFind(inode);
+    if (hit != m_cache.constEnd() && hit->size == qint64(st.st_size) && hit->mtimeNs == mtimeNs(st)) {
+        ::close(fd);
+        if (m_routes.size() >= kRoutesMax)
+            m_routes.clear();
+        Route &route = m_routes[requestPath];
+        route = { QFile::encodeName(inside), inode, httpContentType(name) };
+        return fromMemory(*hit, route.type);
+    }
+    // Reopened for reading the same way; it must still be the file just checked.
     const int readable = openat2Beneath(m_folderFd, QFile::encodeName(inside), O_RDONLY | O_NONBLOCK);
     ::close(fd);
     struct stat now;
@@ -226,6 +241,18 @@ HttpFiles::Opened HttpFiles::open(const QByteArray &requestPath)
         return openSlowly(requestPath);
     }
     return finish(readable, now, name);
+}
+
+HttpFiles::Opened HttpFiles::fromMemory(const Cached &cached, const QByteArray &type)
+{
+    Opened out;
+    out.kind = HttpDocument::File;
+    out.bytes = cached.bytes;
+    out.inMemory = true;
+    out.size = cached.bytes.size();
+    out.type = type;
+    out.lastModified = cached.lastModified;
+    return out;
 }
 
 HttpFiles::Opened HttpFiles::openSlowly(const QByteArray &requestPath)
@@ -268,6 +295,7 @@ HttpFiles::Opened HttpFiles::finish(int fd, const struct stat &st, const QString
     if (steady && settled) {
         if (m_cacheBytes + bytes.size() > kCacheTotalMax) {
             m_cache.clear(); // rarely full: a web folder of a weather station is small
+            m_routes.clear();
             m_cacheBytes = 0;
         }
         Cached &entry = m_cache[inodeKey(st)];

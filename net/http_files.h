@@ -28,7 +28,11 @@ public:
     // Absolute folder path, as HttpServer keeps it. Resolved again even when
     // unchanged: the folder may have been made since.
     void setFolder(const QString &dir);
-    void setDefaultDoc(const QString &name) { m_defaultDoc = name; }
+    void setDefaultDoc(const QString &name)
+    {
+        m_defaultDoc = name;
+        m_routes.clear();
+    }
     QString defaultDoc() const { return m_defaultDoc; }
     void setPrivateFiles(const QStringList &paths);
     QStringList privateFiles() const { return m_privateFiles; }
@@ -53,11 +57,19 @@ private:
         QByteArray bytes;
         QByteArray lastModified;
     };
+    // A request path already resolved to a file kept in memory: the next
+    // time one stat of that file beneath the folder says whether it still is.
+    struct Route {
+        QByteArray relative; // encoded, beneath the folder
+        QByteArray inode; // the key of the file in m_cache
+        QByteArray type;
+    };
 
     void closeFolder();
     // -1: the fast way cannot decide; else the HttpDocument kind, with *fd set for File.
     int openBeneath(const QString &cleaned, int *fd, struct stat *st) const;
     Opened openSlowly(const QByteArray &requestPath);
+    static Opened fromMemory(const Cached &cached, const QByteArray &type);
     Opened finish(int fd, const struct stat &st, const QString &name);
     bool isPrivate(const struct stat &st) const;
 
@@ -68,6 +80,7 @@ private:
     QStringList m_privateFiles;
     QList<QByteArray> m_privateNames; // encoded, for stat
     QHash<QByteArray, Cached> m_cache; // by device and inode
+    QHash<QByteArray, Route> m_routes; // by request path as sent
     qint64 m_cacheBytes = 0;
 };
 

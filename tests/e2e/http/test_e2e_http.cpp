@@ -463,6 +463,41 @@ private Q_SLOTS:
         QVERIFY(exchange("GET /cambia.txt HTTP/1.0\r\n\r\n").startsWith("HTTP/1.0 404 Not Found"));
     }
 
+    void aRememberedPathFollowsTheFolderAsItIsNow()
+    {
+        // A path answered from memory is looked up with one stat the next
+        // times; a folder on the way swapped for a link to outside must still
+        // be refused, and the file found again once the folder is back.
+        QDir root(m_tmp.path());
+        QVERIFY(root.mkpath("www/turno") && root.mkpath("fora"));
+        const QString inside = m_www + "/turno/t.htm";
+        const QString outside = root.filePath("fora/t.htm");
+        QVERIFY(writeFile(inside, "dentro") && writeFile(outside, kSecret));
+        for (const QString &path : { inside, outside }) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadWrite)
+                && f.setFileTime(
+                    QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime));
+        }
+        const auto get = [this] { return exchange("GET /turno/t.htm HTTP/1.0\r\n\r\n"); };
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(split(get()).body, QByteArray("dentro"));
+        QVERIFY(root.rename("www/turno", "www/turno.old"));
+        QVERIFY(QFile::link(root.filePath("fora"), m_www + "/turno"));
+        for (int i = 0; i < 2; ++i) {
+            const QByteArray raw = get();
+            QVERIFY2(!raw.contains(kSecret), raw.constData());
+            QVERIFY2(raw.startsWith("HTTP/1.0 403") || raw.startsWith("HTTP/1.0 404"), raw.constData());
+        }
+        QVERIFY(QFile::remove(m_www + "/turno") && root.rename("www/turno.old", "www/turno"));
+        QCOMPARE(split(get()).body, QByteArray("dentro"));
+        // A remembered file made private is refused at once.
+        m_server->setPrivateFiles({ inside });
+        QVERIFY(get().startsWith("HTTP/1.0 403"));
+        m_server->setPrivateFiles({});
+        QCOMPARE(split(get()).body, QByteArray("dentro"));
+    }
+
     void rangesOfALargeFile()
     {
         // Parts of a file too large for memory go from the file itself.
