@@ -13,6 +13,7 @@
 #include "net/smtp_client.h"
 #include "station/decoder.h"
 #include "tests/smtp/scripted_smtp_server.h"
+#include "tests/support/window_folder.h"
 #include "tests/webcam/fakecapture.h"
 #include "webcam/qtvideocapture.h"
 #include "webcam/webcam.h"
@@ -258,8 +259,7 @@ class TestWindow : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_previousDir;
+    std::unique_ptr<testsupport::WindowFolder> m_dir;
     ManualClock m_clock;
     RecordingMessageSink m_sink;
 
@@ -327,21 +327,13 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
+        m_dir = std::make_unique<testsupport::WindowFolder>();
         QVERIFY(m_dir->isValid());
-        m_previousDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(m_dir->path()));
-        // No device answers here, whatever is plugged into the machine.
-        qputenv("ORVALLA_SERIAL_PORT", QFile::encodeName(m_dir->filePath(QStringLiteral("no-such-device"))));
         m_clock.setLocal(2026, 12, 7, 10, 14, 30);
         m_sink = RecordingMessageSink();
     }
 
-    void cleanup()
-    {
-        QDir::setCurrent(m_previousDir);
-        m_dir.reset();
-    }
+    void cleanup() { m_dir.reset(); }
 
     void startsOnDefaultsWithoutSettingsFile()
     {

@@ -10,6 +10,7 @@
 #include "net/ftp_client.h"
 #include "tests/e2e/ftp/ftp_peers.h"
 #include "tests/support/python_peer.h"
+#include "tests/support/window_folder.h"
 #include "tests/webcam/fakecapture.h"
 
 #include <QDir>
@@ -30,8 +31,7 @@ class TestE2eWindow : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_previousDir;
+    std::unique_ptr<testsupport::WindowFolder> m_dir;
     ManualClock m_clock;
     RecordingMessageSink m_sink;
 
@@ -60,19 +60,12 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
+        m_dir = std::make_unique<testsupport::WindowFolder>();
         QVERIFY(m_dir->isValid());
-        m_previousDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(m_dir->path()));
-        qputenv("ORVALLA_SERIAL_PORT", QFile::encodeName(m_dir->filePath(QStringLiteral("no-such-device"))));
         m_sink = RecordingMessageSink();
     }
 
-    void cleanup()
-    {
-        QDir::setCurrent(m_previousDir);
-        m_dir.reset();
-    }
+    void cleanup() { m_dir.reset(); }
 
     void reportMailIsDatedByTheWindowsClock()
     {

@@ -9,6 +9,7 @@
 #include "common/files.h"
 #include "net/ftp_client.h"
 #include "tests/e2e/ftp/ftp_peers.h"
+#include "tests/support/window_folder.h"
 #include "webcam/capturepreview.h"
 #include "webcam/graphconfigdialog.h"
 #include "webcam/qtvideocapture.h"
@@ -117,8 +118,7 @@ class TestE2eWebcam : public QObject
 
 private:
     QTemporaryDir m_cameraDir;
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_previousDir;
+    std::unique_ptr<testsupport::WindowFolder> m_dir;
     ManualClock m_clock;
     RecordingMessageSink m_sink;
 
@@ -155,19 +155,12 @@ private Q_SLOTS:
 
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
+        m_dir = std::make_unique<testsupport::WindowFolder>();
         QVERIFY(m_dir->isValid());
-        m_previousDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(m_dir->path()));
-        qputenv("ORVALLA_SERIAL_PORT", QFile::encodeName(m_dir->filePath(QStringLiteral("no-such-device"))));
         m_sink = RecordingMessageSink();
     }
 
-    void cleanup()
-    {
-        QDir::setCurrent(m_previousDir);
-        m_dir.reset();
-    }
+    void cleanup() { m_dir.reset(); }
 
     // Asking for a picture the moment the camera starts, before any frame has
     // flowed, is the case that crashes inside the media back end when the
