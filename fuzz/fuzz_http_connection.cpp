@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto *connection = new HttpConnection(fds[0], server);
     bool finished = false;
     QObject::connect(connection, &HttpConnection::finished, [&finished] { finished = true; });
+    connection->start();
 
     QByteArray answer;
     bool eof = false;

@@ -102,13 +102,32 @@ HttpConnection::HttpConnection(int fd, HttpServer *server, const QByteArray &pee
     : QObject(server)
     , m_fd(fd)
     , m_server(server)
-    , m_readNotifier(fd, QSocketNotifier::Read)
     , m_peer(peer.isEmpty() ? peerOf(fd) : peer)
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &HttpConnection::onTimeout);
     connect(&m_readNotifier, &QSocketNotifier::activated, this, &HttpConnection::onReadable);
-    m_timer.start(m_server->idleTimeout());
+}
+
+void HttpConnection::start()
+{
+    onReadable();
+    m_started = true;
+    if (m_state == State::Closed)
+        return;
+    watchInput(m_watchInput);
+    if (!m_timer.isActive())
+        m_timer.start(m_server->idleTimeout());
+}
+
+void HttpConnection::watchInput(bool on)
+{
+    m_watchInput = on;
+    if (!m_started)
+        return;
+    if (on && m_readNotifier.socket() != m_fd)
+        m_readNotifier.setSocket(m_fd);
+    m_readNotifier.setEnabled(on);
 }
 
 HttpConnection::~HttpConnection()
@@ -120,7 +139,7 @@ void HttpConnection::release()
 {
     m_state = State::Closed;
     m_timer.stop();
-    m_readNotifier.setEnabled(false);
+    watchInput(false);
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(false);
     if (m_fileFd >= 0)
@@ -161,7 +180,7 @@ void HttpConnection::onReadable()
         if (n <= 0) {
             // The client closed (or reset): what it asked before is still answered.
             m_input = Input::Ended;
-            m_readNotifier.setEnabled(false);
+            watchInput(false);
             if (m_state == State::Draining || n < 0)
                 close();
             else if (m_state == State::Reading)
@@ -360,7 +379,7 @@ void HttpConnection::startAnswer()
         break;
     case Pump::Blocked:
         // The rest follows as the socket drains; requests behind it wait.
-        m_readNotifier.setEnabled(false);
+        watchInput(false);
         if (!m_writeNotifier) {
             m_writeNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Write, this);
             connect(m_writeNotifier, &QSocketNotifier::activated, this, &HttpConnection::onWritable);
@@ -456,7 +475,7 @@ void HttpConnection::finishAnswer()
     }
     m_timer.start(m_server->idleTimeout());
     if (m_input != Input::Ended)
-        m_readNotifier.setEnabled(true);
+        watchInput(true);
     processBuffer();
 }
 
@@ -473,7 +492,7 @@ void HttpConnection::closeAfterAnswer()
     m_state = State::Draining;
     m_in.clear();
     ::shutdown(m_fd, SHUT_WR);
-    m_readNotifier.setEnabled(true);
+    watchInput(true);
     m_timer.start(qMin(2000, m_server->idleTimeout()));
 }
 

@@ -35,8 +35,10 @@ public:
     ~HttpConnection() override;
 
     // Reads what the client sent already: a client usually sends its request
-    // right after connecting, so this spares a turn of the event loop.
-    void start() { onReadable(); }
+    // right after connecting, so this spares a turn of the event loop. The
+    // socket is watched only when that leaves the connection waiting: one
+    // answered and closed here never touches the event loop at all.
+    void start();
     // Drops the connection at once (server stop); finished is not emitted.
     void abort();
 
@@ -86,11 +88,16 @@ private:
     void close();
     void release();
     void logAnswer();
+    void watchInput(bool on);
     QByteArray connectionHeader() const;
 
     int m_fd;
     HttpServer *m_server;
-    QSocketNotifier m_readNotifier;
+    // Given the socket when first needed: registering a notifier, and removing
+    // it, each wake the event loop once.
+    QSocketNotifier m_readNotifier { QSocketNotifier::Read };
+    bool m_watchInput = true; // what the read notifier should be once started
+    bool m_started = false;
     QSocketNotifier *m_writeNotifier = nullptr; // made when the socket first fills
     QTimer m_timer;
     State m_state = State::Reading;

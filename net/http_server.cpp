@@ -46,6 +46,8 @@ HttpServer::HttpServer(QObject *parent)
 {
     setDocDir(QString());
     m_files.setDefaultDoc(QStringLiteral("index.html"));
+    m_sweep.setSingleShot(true);
+    connect(&m_sweep, &QTimer::timeout, this, &HttpServer::sweepFinished);
 }
 
 HttpServer::~HttpServer()
@@ -165,6 +167,7 @@ void HttpServer::stop()
         c->abort();
         c->deleteLater();
     }
+    sweepFinished();
     m_requestLog.flush();
     if (wasListening) {
         qCInfo(lcNet) << "http server stopped";
@@ -199,14 +202,33 @@ void HttpServer::onNewConnection()
             = new HttpConnection(fd, this, httpPeerName(reinterpret_cast<const sockaddr *>(&peer)));
         m_connections.append(connection);
         connect(connection, &HttpConnection::finished, this, &HttpServer::onConnectionFinished);
+        m_starting = connection;
+        m_startingFinished = false;
         connection->start();
+        m_starting = nullptr;
+        // Answered and closed already, as most one-request clients are: done with here.
+        if (m_startingFinished)
+            delete connection;
     }
 }
 
 void HttpServer::onConnectionFinished(HttpConnection *connection)
 {
     m_connections.removeOne(connection);
-    connection->deleteLater();
+    if (connection == m_starting) {
+        m_startingFinished = true;
+        return;
+    }
+    // Still inside its own handler: deleted once back in the event loop.
+    m_finished.append(connection);
+    if (!m_sweep.isActive())
+        m_sweep.start(0);
+}
+
+void HttpServer::sweepFinished()
+{
+    m_sweep.stop();
+    qDeleteAll(std::exchange(m_finished, {}));
 }
 
 } // namespace orvalla

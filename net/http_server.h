@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 namespace orvalla
 {
@@ -88,12 +89,20 @@ Q_SIGNALS:
 private:
     void onNewConnection();
     void onConnectionFinished(HttpConnection *connection);
+    void sweepFinished();
     void closeListener();
 
     int m_listenFd = -1;
     QSocketNotifier *m_listenNotifier = nullptr;
     quint16 m_serverPort = 0;
     QList<HttpConnection *> m_connections;
+    // Finished connections wait here to be deleted outside their own handlers.
+    // Deleting them from a timer or the next accept rather than by deleteLater
+    // spares the event loop a wake-up per connection.
+    QList<HttpConnection *> m_finished;
+    QTimer m_sweep;
+    HttpConnection *m_starting = nullptr; // being started by onNewConnection
+    bool m_startingFinished = false;
     QString m_addr = QStringLiteral("0.0.0.0");
     QString m_port = QStringLiteral("80");
     int m_backlog = 5;
