@@ -18,10 +18,11 @@ bool isTokenChar(char c)
     const auto u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u >= 0x7F)
         return false;
-    return !QByteArray("()<>@,;:\\\"/[]?={}").contains(c);
+    static constexpr QByteArrayView kSeparators = "()<>@,;:\\\"/[]?={}";
+    return !kSeparators.contains(c);
 }
 
-bool isToken(const QByteArray &text)
+bool isToken(QByteArrayView text)
 {
     if (text.isEmpty())
         return false;
@@ -32,7 +33,7 @@ bool isToken(const QByteArray &text)
     return true;
 }
 
-bool hasControlChar(const QByteArray &text)
+bool hasControlChar(QByteArrayView text)
 {
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
@@ -82,17 +83,18 @@ qsizetype lineEnd(const QByteArray &buffer, qsizetype from)
     return buffer.indexOf('\n', from);
 }
 
-QByteArray lineAt(const QByteArray &buffer, qsizetype from, qsizetype lf)
+// The parts of a request are looked at in place; only what the request keeps is copied.
+QByteArrayView lineAt(const QByteArray &buffer, qsizetype from, qsizetype lf)
 {
     qsizetype stop = lf;
     if (stop > from && buffer[stop - 1] == '\r')
         --stop;
-    return buffer.mid(from, stop - from);
+    return QByteArrayView(buffer).sliced(from, stop - from);
 }
 
 } // namespace
 
-QByteArray HttpRequest::header(const QByteArray &name) const
+QByteArray HttpRequest::header(QByteArrayView name) const
 {
     for (const auto &h : headers) {
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
@@ -101,7 +103,7 @@ QByteArray HttpRequest::header(const QByteArray &name) const
     return QByteArray();
 }
 
-bool HttpRequest::hasHeader(const QByteArray &name) const
+bool HttpRequest::hasHeader(QByteArrayView name) const
 {
     for (const auto &h : headers) {
         if (h.first.compare(name, Qt::CaseInsensitive) == 0)
@@ -115,11 +117,11 @@ bool httpKeepAlive(const QByteArray &version, const QByteArray &connectionHeader
     if (!hasConnectionHeader)
         return false;
     // The whole value is compared, as one word.
-    const QByteArray value = connectionHeader.trimmed().toLower();
+    const QByteArrayView value = QByteArrayView(connectionHeader).trimmed();
     if (version == "HTTP/1.0")
-        return value == "keep-alive";
+        return value.compare("keep-alive", Qt::CaseInsensitive) == 0;
     if (version == "HTTP/1.1")
-        return value != "close";
+        return value.compare("close", Qt::CaseInsensitive) != 0;
     return false;
 }
 
@@ -144,19 +146,20 @@ HttpParseResult parseRequest(const QByteArray &buffer)
             return bad("HTTP/1.0", QStringLiteral("request line too long"));
         return {};
     }
-    const QByteArray line = lineAt(buffer, pos, lf);
+    const QByteArrayView line = lineAt(buffer, pos, lf);
     if (line.size() > kHttpMaxRequestLine)
         return bad("HTTP/1.0", QStringLiteral("request line too long"));
 
     HttpRequest req;
     const qsizetype sp1 = line.indexOf(' ');
-    req.method = (sp1 < 0 ? line : line.left(sp1)).toUpper();
-    QByteArray rest = sp1 < 0 ? QByteArray() : line.mid(sp1 + 1);
+    req.method = (sp1 < 0 ? line : line.first(sp1)).toByteArray().toUpper();
+    QByteArrayView rest = sp1 < 0 ? QByteArrayView() : line.sliced(sp1 + 1);
     while (rest.startsWith(' '))
-        rest.remove(0, 1);
+        rest = rest.sliced(1);
     const qsizetype sp2 = rest.indexOf(' ');
-    const QByteArray target = sp2 < 0 ? rest : rest.left(sp2);
-    QByteArray version = (sp2 < 0 ? QByteArray() : rest.mid(sp2 + 1)).trimmed().toUpper();
+    const QByteArrayView target = sp2 < 0 ? rest : rest.first(sp2);
+    QByteArray version
+        = (sp2 < 0 ? QByteArrayView() : rest.sliced(sp2 + 1)).trimmed().toByteArray().toUpper();
     const QByteArray known = isHttpVersion(version) ? version : QByteArray("HTTP/1.0");
     if (!isToken(req.method) || target.isEmpty() || hasControlChar(line))
         return bad(known, QStringLiteral("malformed request line"));
@@ -166,8 +169,8 @@ HttpParseResult parseRequest(const QByteArray &buffer)
         return bad(known, QStringLiteral("malformed version"));
     req.version = version;
     const qsizetype q = target.indexOf('?');
-    req.path = q < 0 ? target : target.left(q);
-    req.params = q < 0 ? QByteArray() : target.mid(q + 1);
+    req.path = (q < 0 ? target : target.first(q)).toByteArray();
+    req.params = q < 0 ? QByteArray() : target.sliced(q + 1).toByteArray();
 
     const qsizetype headerStart = lf + 1;
     qsizetype at = headerStart;
@@ -182,14 +185,14 @@ HttpParseResult parseRequest(const QByteArray &buffer)
         }
         if (end + 1 - headerStart > kHttpMaxHeaderBlock)
             return bad(version, QStringLiteral("headers too long"));
-        const QByteArray h = lineAt(buffer, at, end);
+        const QByteArrayView h = lineAt(buffer, at, end);
         at = end + 1;
         if (h.isEmpty())
             break;
         const qsizetype colon = h.indexOf(':');
-        if (colon <= 0 || !isToken(h.left(colon)) || hasControlChar(h))
+        if (colon <= 0 || !isToken(h.first(colon)) || hasControlChar(h))
             return bad(version, QStringLiteral("malformed header line"));
-        req.headers.append({ h.left(colon), h.mid(colon + 1).trimmed() });
+        req.headers.append({ h.first(colon).toByteArray(), h.sliced(colon + 1).trimmed().toByteArray() });
     }
 
     req.keepAlive = httpKeepAlive(req.version, req.header("Connection"), req.hasHeader("Connection"));
@@ -204,10 +207,10 @@ HttpParseResult parseRequest(const QByteArray &buffer)
 
     HttpParseResult ok;
     ok.status = HttpParseResult::Complete;
-    ok.request = req;
+    ok.method = req.method;
+    ok.request = std::move(req);
     ok.consumed = at;
     ok.version = version;
-    ok.method = req.method;
     return ok;
 }
 

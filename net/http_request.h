@@ -23,8 +23,8 @@ struct HttpRequest {
     bool chunkedBody = false; // a body whose end cannot be found by length
 
     // Value of the first header of that name (any case); null when absent.
-    QByteArray header(const QByteArray &name) const;
-    bool hasHeader(const QByteArray &name) const;
+    QByteArray header(QByteArrayView name) const;
+    bool hasHeader(QByteArrayView name) const;
 };
 
 struct HttpParseResult {
