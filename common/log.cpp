@@ -45,7 +45,7 @@ BufferedLog::~BufferedLog()
     flush();
 }
 
-void BufferedLog::append(const QByteArray &text)
+void BufferedLog::append(std::initializer_list<QByteArrayView> pieces)
 {
     if (!isEnabled())
         return;
@@ -64,7 +64,8 @@ void BufferedLog::append(const QByteArray &text)
     m_pending += ' ';
     m_pending += m_category.categoryName();
     m_pending += ": ";
-    m_pending += text;
+    for (const QByteArrayView piece : pieces)
+        m_pending += piece;
     m_pending += '\n';
     if (m_pending.size() >= kFlushBytes)
         flush();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <initializer_list>
+
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <QTimer>
@@ -35,7 +37,9 @@ public:
     BufferedLog &operator=(const BufferedLog &) = delete;
 
     bool isEnabled() const { return m_category.isInfoEnabled(); }
-    void append(const QByteArray &text);
+    void append(const QByteArray &text) { append({ QByteArrayView(text) }); }
+    // One line from its pieces, without joining them first.
+    void append(std::initializer_list<QByteArrayView> pieces);
     void flush();
     // Where the lines go: standard error unless set (tests).
     void setFd(int fd) { m_fd = fd; }

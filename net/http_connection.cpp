@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>
@@ -75,6 +77,13 @@ private:
     QByteArray m_bytes;
 };
 
+qint64 monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 QByteArray peerOf(int fd)
 {
     sockaddr_storage address {};
@@ -117,7 +126,7 @@ void HttpConnection::start()
         return;
     watchInput(m_watchInput);
     if (!m_timer.isActive())
-        m_timer.start(m_server->idleTimeout());
+        setIdleLimit(m_server->idleTimeout());
 }
 
 void HttpConnection::watchInput(bool on)
@@ -249,7 +258,7 @@ QByteArray HttpConnection::connectionHeader() const
 void HttpConnection::queueSimple(const QByteArray &version, const char *status, const QByteArray &contentType,
     const QByteArray &body, bool sendBody, bool withConnection)
 {
-    m_logStatus = QByteArray(status, 3);
+    m_logStatus = status;
     QByteArray bytes = AnswerHead(version, status)
                            .add("Content-Type", contentType)
                            .add("Content-Length", body.size())
@@ -263,7 +272,13 @@ void HttpConnection::queueSimple(const QByteArray &version, const char *status, 
 void HttpConnection::answer(const HttpRequest &req)
 {
     const bool head = req.method == "HEAD";
-    m_logRequest = req.method + ' ' + req.path + ' ' + req.version;
+    // Built in the buffer of the last one: no allocation per request.
+    m_logRequest.resize(0);
+    m_logRequest += req.method;
+    m_logRequest += ' ';
+    m_logRequest += req.path;
+    m_logRequest += ' ';
+    m_logRequest += req.version;
     if (req.method != "GET" && !head && req.method != "POST") {
         queueSimple(req.version, "501 Unimplemented", "text/plain", "501 Unimplemented", true, false);
         startAnswer();
@@ -385,7 +400,7 @@ void HttpConnection::startAnswer()
             connect(m_writeNotifier, &QSocketNotifier::activated, this, &HttpConnection::onWritable);
         }
         m_writeNotifier->setEnabled(true);
-        m_timer.start(m_server->idleTimeout());
+        setIdleLimit(m_server->idleTimeout());
         break;
     case Pump::Gone:
         break;
@@ -446,7 +461,7 @@ void HttpConnection::onWritable()
 {
     if (m_state != State::Writing)
         return;
-    m_timer.start(m_server->idleTimeout()); // the client is reading: not stalled
+    setIdleLimit(m_server->idleTimeout()); // the client is reading: not stalled
     if (pump() == Pump::Done) {
         m_writeNotifier->setEnabled(false);
         finishAnswer();
@@ -456,9 +471,12 @@ void HttpConnection::onWritable()
 void HttpConnection::logAnswer()
 {
     BufferedLog &log = m_server->requestLog();
-    if (log.isEnabled())
-        log.append(
-            "http " + m_peer + ' ' + m_logRequest + ' ' + m_logStatus + ' ' + QByteArray::number(m_sent));
+    if (log.isEnabled()) {
+        char sent[24];
+        const auto end = std::to_chars(sent, sent + sizeof sent, m_sent).ptr;
+        log.append({ "http ", m_peer, " ", m_logRequest, " ", QByteArrayView(m_logStatus, 3), " ",
+            QByteArrayView(sent, end - sent) });
+    }
     m_sent = 0;
 }
 
@@ -473,7 +491,7 @@ void HttpConnection::finishAnswer()
         closeAfterAnswer();
         return;
     }
-    m_timer.start(m_server->idleTimeout());
+    setIdleLimit(m_server->idleTimeout());
     if (m_input != Input::Ended)
         watchInput(true);
     processBuffer();
@@ -493,13 +511,30 @@ void HttpConnection::closeAfterAnswer()
     m_in.clear();
     ::shutdown(m_fd, SHUT_WR);
     watchInput(true);
-    m_timer.start(qMin(2000, m_server->idleTimeout()));
+    setIdleLimit(qMin(2000, m_server->idleTimeout()));
+}
+
+void HttpConnection::setIdleLimit(int ms)
+{
+    m_idleDeadline = monotonicMs() + ms;
+    // Moved only when it would fire too late: a busy kept-alive connection
+    // does not re-arm its timer at every request.
+    if (!m_timer.isActive() || m_timerDue > m_idleDeadline) {
+        m_timer.start(ms);
+        m_timerDue = m_idleDeadline;
+    }
 }
 
 void HttpConnection::onTimeout()
 {
     if (m_state == State::Closed)
         return;
+    const qint64 now = monotonicMs();
+    if (now < m_idleDeadline) {
+        m_timer.start(int(m_idleDeadline - now));
+        m_timerDue = m_idleDeadline;
+        return;
+    }
     qCInfo(lcNet) << "http connection idle, closed:" << m_peer;
     close();
 }

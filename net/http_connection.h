@@ -84,6 +84,8 @@ private:
     Pump pump();
     void finishAnswer();
     void closeAfterAnswer();
+    // Closes the connection after ms without progress, counted from now.
+    void setIdleLimit(int ms);
     void onTimeout();
     void close();
     void release();
@@ -100,6 +102,8 @@ private:
     bool m_started = false;
     QSocketNotifier *m_writeNotifier = nullptr; // made when the socket first fills
     QTimer m_timer;
+    qint64 m_idleDeadline = 0; // monotonic ms
+    qint64 m_timerDue = 0; // when m_timer fires, monotonic ms
     State m_state = State::Reading;
     After m_after = After::Close;
     Input m_input = Input::Open;
@@ -112,7 +116,7 @@ private:
     int m_fileFd = -1;
     QByteArray m_peer;
     QByteArray m_logRequest; // what the answer in progress answers, for its log line
-    QByteArray m_logStatus;
+    const char *m_logStatus = "000"; // the status line's code, its first three characters
     qint64 m_sent = 0; // bytes of that answer handed to the system
 };
 

@@ -612,6 +612,24 @@ private Q_SLOTS:
         // After a kept-alive answer the idle time counts again.
         const QByteArray raw = exchange("GET /README HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 10000);
         QVERIFY(raw.startsWith("HTTP/1.0 200 OK") && raw.endsWith("no extension"));
+
+        // A client busy for longer than the idle time keeps its connection,
+        // and the time counts from its last answer.
+        m_server->setIdleTimeout(300);
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, m_server->serverPort());
+        QVERIFY(s.waitForConnected(5000));
+        QByteArray buffer;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 900) {
+            s.write("GET /README HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+            QCOMPARE(readAnswer(s, buffer).body, QByteArray("no extension"));
+            QTest::qWait(50);
+        }
+        clock.restart();
+        QTRY_COMPARE_WITH_TIMEOUT(s.state(), QAbstractSocket::UnconnectedState, 5000);
+        QVERIFY2(clock.elapsed() >= 200, qPrintable(QString::number(clock.elapsed())));
         m_server->setIdleTimeout(30000);
     }
 
