@@ -22,6 +22,8 @@
 //        inherits it) share the last core and wrk runs on the first, so that
 //        neither server meets the load generator on its core by chance;
 //        BENCH_HTTP_PIN=0 leaves placement to the scheduler.
+//        Each row also gives each server's time on a core per request (from
+//        /proc/PID/schedstat), which wake-up latencies do not move.
 
 #include "bench/bench_util.h"
 #include "net/http_server.h"
@@ -58,6 +60,7 @@ namespace
 struct WrkFigures {
     bool ok = false;
     double requestsPerSecond = 0;
+    double requests = 0; // answered in the whole run
     double latencyAvgMs = 0;
     double latencyP50Ms = 0;
     double latencyP99Ms = 0;
@@ -94,6 +97,8 @@ WrkFigures parseWrk(const QByteArray &output)
     if (!m.hasMatch())
         return f;
     f.requestsPerSecond = m.captured(1).toDouble();
+    if ((m = QRegularExpression(QStringLiteral("([0-9]+) requests in")).match(text)).hasMatch())
+        f.requests = m.captured(1).toDouble();
     if ((m = latency.match(text)).hasMatch()) {
         f.latencyAvgMs = toMs(m.captured(1), m.captured(2));
         f.latencyMaxMs = toMs(m.captured(5), m.captured(6));
@@ -157,6 +162,20 @@ bool pinTo(int core)
     CPU_ZERO(&set);
     CPU_SET(core, &set);
     return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+// Time a thread has spent on a core, in microseconds (the scheduler's own
+// count, in nanoseconds, rather than the 10 ms ticks of /proc/PID/stat); -1
+// when unknown. The engine runs on this process's main thread, nginx's
+// worker is a single thread.
+double runUs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    bool ok = false;
+    const double ns = stat.readAll().split(' ').value(0).toDouble(&ok);
+    return ok ? ns / 1000 : -1;
 }
 
 // Runs wrk while the event loop turns (the engine lives in this process).
@@ -263,6 +282,15 @@ public:
         return true;
     }
     quint16 port() const { return m_port; }
+    // The worker process (the master forks it), 0 until known.
+    qint64 workerPid() const
+    {
+        const qint64 master = m_process.processId();
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(master));
+        if (!children.open(QIODevice::ReadOnly))
+            return 0;
+        return children.readAll().trimmed().split(' ').value(0).toLongLong();
+    }
     ~Nginx()
     {
         if (m_process.state() == QProcess::NotRunning)
@@ -341,6 +369,14 @@ int main(int argc, char **argv)
         g_wrkCore = 0;
         placement = QStringLiteral("servers on core %1, wrk on core 0").arg(cores - 1);
     }
+    // In a virtual machine whose guest does not poll before halting, every
+    // wake-up from idle goes through the host: a server that idles more (it
+    // needs less time per request) then waits more per request. Said with
+    // the figures, as it moves the ratios at few connections.
+    QFile haltPoll(QStringLiteral("/sys/module/haltpoll/parameters/guest_halt_poll_ns"));
+    if (haltPoll.open(QIODevice::ReadOnly))
+        placement += QStringLiteral("; guest halt polling %1 ns")
+                         .arg(QString::fromLatin1(haltPoll.readAll().trimmed()));
     const int rounds = qBound(1,
         qEnvironmentVariableIsSet("BENCH_HTTP_ROUNDS") ? qEnvironmentVariableIntValue("BENCH_HTTP_ROUNDS")
                                                        : 3,
@@ -413,13 +449,16 @@ int main(int argc, char **argv)
     struct Side {
         QList<double> rps;
         QList<double> p99;
+        QList<double> cpuUs; // the server's time on a core per request
         QString problems;
         bool ok = true;
-        void add(const WrkFigures &f)
+        void add(const WrkFigures &f, double runBefore, double runAfter)
         {
             ok = ok && f.ok;
             rps.append(f.requestsPerSecond);
             p99.append(f.latencyP99Ms);
+            if (runBefore >= 0 && runAfter >= 0 && f.requests > 0)
+                cpuUs.append((runAfter - runBefore) / f.requests);
             if (problems.isEmpty())
                 problems = f.problems;
         }
@@ -443,15 +482,20 @@ int main(int argc, char **argv)
                                .arg(connections);
                 for (int round = 0; round < rounds; ++round) {
                     tick.loaded = true;
+                    const double engineBefore = runUs(QCoreApplication::applicationPid());
                     const WrkFigures engine = runWrk(
                         wrk, wrkArguments(server.serverPort(), name, seconds, connections, mode), seconds);
+                    const double engineAfter = runUs(QCoreApplication::applicationPid());
                     tick.loaded = false;
+                    const qint64 worker = reference.workerPid();
+                    const double nginxBefore = worker > 0 ? runUs(worker) : -1;
                     const WrkFigures other = runWrk(
                         wrk, wrkArguments(reference.port(), name, seconds, connections, mode), seconds);
+                    const double nginxAfter = worker > 0 ? runUs(worker) : -1;
                     std::fprintf(stderr, "== %s, round %d\nwrk, engine:\n%s\nwrk, nginx:\n%s\n",
                         qPrintable(row.what), round + 1, engine.output.constData(), other.output.constData());
-                    row.engine.add(engine);
-                    row.nginx.add(other);
+                    row.engine.add(engine, engineBefore, engineAfter);
+                    row.nginx.add(other, nginxBefore, nginxAfter);
                 }
                 failed = failed || !row.engine.ok || !row.nginx.ok;
                 rows.append(row);
@@ -480,11 +524,16 @@ int main(int argc, char **argv)
         const double nginxRps = bench::median(row.nginx.rps);
         const double engineP99 = bench::median(row.engine.p99);
         const double nginxP99 = bench::median(row.nginx.p99);
-        bench::result(
-            QStringLiteral("http %1: %2x nginx's req/s (%3 vs %4), p99 %5x (%6 vs %7)%8")
-                .arg(row.what, QString::number(engineRps / nginxRps, 'f', 2),
-                    QString::number(engineRps, 'f', 0), QString::number(nginxRps, 'f', 0),
-                    QString::number(engineP99 / nginxP99, 'f', 2), ms(engineP99), ms(nginxP99), problems));
+        const QString cpu = row.engine.cpuUs.isEmpty() || row.nginx.cpuUs.isEmpty()
+            ? QString()
+            : QStringLiteral(", CPU per request %1 vs %2 us")
+                  .arg(QString::number(bench::median(row.engine.cpuUs), 'f', 1),
+                      QString::number(bench::median(row.nginx.cpuUs), 'f', 1));
+        bench::result(QStringLiteral("http %1: %2x nginx's req/s (%3 vs %4), p99 %5x (%6 vs %7)%8%9")
+                          .arg(row.what, QString::number(engineRps / nginxRps, 'f', 2),
+                              QString::number(engineRps, 'f', 0), QString::number(nginxRps, 'f', 0),
+                              QString::number(engineP99 / nginxP99, 'f', 2), ms(engineP99), ms(nginxP99), cpu,
+                              problems));
     }
     bench::result(QStringLiteral("clock tick under http load: worst lateness %1 over %2 ticks (idle: %3)")
                       .arg(ms(tick.loadWorstMs))
