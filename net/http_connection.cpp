@@ -258,7 +258,7 @@ QByteArray HttpConnection::connectionHeader() const
 void HttpConnection::queueSimple(const QByteArray &version, const char *status, const QByteArray &contentType,
     const QByteArray &body, bool sendBody, bool withConnection)
 {
-    m_logStatus = status;
+    setLogStatus(status);
     QByteArray bytes = AnswerHead(version, status)
                            .add("Content-Type", contentType)
                            .add("Content-Length", body.size())
@@ -316,7 +316,7 @@ void HttpConnection::answerFile(const HttpRequest &req, HttpFiles::Opened &file)
     const HttpRangeRequest range
         = req.hasHeader("Range") ? parseHttpRange(req.header("Range"), size) : HttpRangeRequest {};
     if (range.kind == HttpRangeRequest::Unsatisfiable) {
-        m_logStatus = "416";
+        setLogStatus("416");
         m_out.append({ AnswerHead(req.version, "416 Request range not satisfiable")
                            .add("Content-Range", "bytes */" + QByteArray::number(size))
                            .add("Content-Length", 0)
@@ -325,7 +325,7 @@ void HttpConnection::answerFile(const HttpRequest &req, HttpFiles::Opened &file)
         return;
     }
     if (range.kind == HttpRangeRequest::None) {
-        m_logStatus = "200";
+        setLogStatus("200");
         QByteArray bytes = AnswerHead(req.version, "200 OK")
                                .add("Content-Type", file.type)
                                .add("Content-Length", size)
@@ -340,7 +340,7 @@ void HttpConnection::answerFile(const HttpRequest &req, HttpFiles::Opened &file)
             m_out.append(body(0, size));
         return;
     }
-    m_logStatus = "206";
+    setLogStatus("206");
     if (range.ranges.size() == 1) {
         const HttpByteRange r = range.ranges.first();
         m_out.append({ AnswerHead(req.version, "206 Partial Content")
@@ -474,8 +474,8 @@ void HttpConnection::logAnswer()
     if (log.isEnabled()) {
         char sent[24];
         const auto end = std::to_chars(sent, sent + sizeof sent, m_sent).ptr;
-        log.append({ "http ", m_peer, " ", m_logRequest, " ", QByteArrayView(m_logStatus, 3), " ",
-            QByteArrayView(sent, end - sent) });
+        log.append({ "http ", m_peer, " ", m_logRequest, " ", QByteArrayView(m_logStatus, sizeof m_logStatus),
+            " ", QByteArrayView(sent, end - sent) });
     }
     m_sent = 0;
 }

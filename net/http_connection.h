@@ -9,6 +9,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cstring>
+
 struct sockaddr;
 
 namespace orvalla
@@ -90,6 +92,7 @@ private:
     void close();
     void release();
     void logAnswer();
+    void setLogStatus(const char *status) { std::memcpy(m_logStatus, status, sizeof m_logStatus); }
     void watchInput(bool on);
     QByteArray connectionHeader() const;
 
@@ -116,7 +119,7 @@ private:
     int m_fileFd = -1;
     QByteArray m_peer;
     QByteArray m_logRequest; // what the answer in progress answers, for its log line
-    const char *m_logStatus = "000"; // the status line's code, its first three characters
+    char m_logStatus[3] = { '0', '0', '0' }; // the status code of the answer in progress
     qint64 m_sent = 0; // bytes of that answer handed to the system
 };
 

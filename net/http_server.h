@@ -96,9 +96,9 @@ private:
     QSocketNotifier *m_listenNotifier = nullptr;
     quint16 m_serverPort = 0;
     QList<HttpConnection *> m_connections;
-    // Finished connections wait here to be deleted outside their own handlers.
-    // Deleting them from a timer or the next accept rather than by deleteLater
-    // spares the event loop a wake-up per connection.
+    // Connections that finished inside their own handlers wait here to be
+    // deleted by a zero timer: unlike deleteLater's posted event, a timer of
+    // the loop's own thread does not wake the loop.
     QList<HttpConnection *> m_finished;
     QTimer m_sweep;
     HttpConnection *m_starting = nullptr; // being started by onNewConnection

@@ -633,6 +633,47 @@ private Q_SLOTS:
         m_server->setIdleTimeout(30000);
     }
 
+    void clientThatSentMoreIsDrainedThenClosed()
+    {
+        // More sent than the one request read: the answer goes out and the
+        // server stops sending, waits a short while for the client to close
+        // (closing at once could reset the connection and lose the answer),
+        // then closes by itself, long before the idle time. The request comes
+        // with the connect, or once the server waits for it.
+        for (const bool late : { false, true }) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            QVERIFY(fd >= 0);
+            sockaddr_in to {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(m_server->serverPort());
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+            if (late)
+                QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 1, 5000);
+            const QByteArray request = "GET /README HTTP/1.0\r\n\r\nXYZ";
+            QCOMPARE(::write(fd, request.constData(), size_t(request.size())), ssize_t(request.size()));
+            QByteArray raw;
+            char chunk[4096];
+            QElapsedTimer clock;
+            clock.start();
+            for (;;) {
+                const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                if (n == 0)
+                    break; // the server has shut its side
+                if (n > 0)
+                    raw.append(chunk, n);
+                else
+                    QTest::qWait(10);
+                QVERIFY(clock.elapsed() < 10000);
+            }
+            QVERIFY2(raw.startsWith("HTTP/1.0 200 OK") && raw.endsWith("no extension"), raw.constData());
+            QCOMPARE(m_server->clientCount(), 1); // still reading what the client sends
+            QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), 0, 10000);
+            QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+            ::close(fd);
+        }
+    }
+
     void largeFileIsStreamedAndSlowClientsHurtNobody()
     {
         // A client that asks for the big file and reads nothing.
